@@ -348,7 +348,7 @@ PyObject* get_container_type() {
         {0, nullptr},
     };
     static PyType_Spec spec = {
-        "PySliceContainer", sizeof(SliceContainer), 0,
+        "builtins.PySliceContainer", sizeof(SliceContainer), 0,
         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
     PyObject* t = PyType_FromSpec(&spec);
     if (!t) {

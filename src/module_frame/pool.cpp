@@ -5,6 +5,12 @@
 // capped at 65535. Worker stack: RUST_MIN_STACK bytes, default 2 MiB.
 // The calling thread hands the whole map to the pool's arena and blocks on a
 // latch without taking part in the work.
+//
+// The threads actually started are bounded further, so that an absurd count
+// or stack size cannot make thread creation fail (which would end the
+// process): at most 1024 workers, each stack at most 1 GiB, and all stacks
+// together at most 64 GiB of address space. Results never depend on the
+// number of workers.
 #include <tbb/blocked_range.h>
 #include <tbb/global_control.h>
 #include <tbb/parallel_for.h>
@@ -54,11 +60,21 @@ std::size_t configured_threads() {
     return std::min<std::size_t>(count, 65535);
 }
 
+constexpr std::uint64_t max_workers = 1024;
+constexpr std::uint64_t max_stack = std::uint64_t{1} << 30;
+constexpr std::uint64_t max_total_stack = std::uint64_t{64} << 30;
+
 std::size_t configured_stack() {
     std::uint64_t n = 0;
     if (parse_count(std::getenv("RUST_MIN_STACK"), n) && n > 0)
-        return static_cast<std::size_t>(std::min<std::uint64_t>(n, std::uint64_t{1} << 40));
+        return static_cast<std::size_t>(std::min(n, max_stack));
     return 2u << 20;
+}
+
+// Workers actually started for a configured count and stack size.
+std::size_t started_workers(std::size_t count, std::size_t stack) {
+    std::uint64_t by_stack = std::max<std::uint64_t>(1, max_total_stack / std::max<std::size_t>(stack, 1));
+    return static_cast<std::size_t>(std::min<std::uint64_t>({count, max_workers, by_stack}));
 }
 
 struct Pool {
@@ -75,9 +91,10 @@ Pool& pool() {
     std::call_once(pool_once, [] {
         try {
             auto* p = new Pool;
-            p->threads = configured_threads();
+            const std::size_t stack = configured_stack();
+            p->threads = started_workers(configured_threads(), stack);
             p->stack = std::make_unique<tbb::global_control>(
-                tbb::global_control::thread_stack_size, configured_stack());
+                tbb::global_control::thread_stack_size, stack);
             // The arena's slots are all for workers: the caller only waits.
             p->parallelism = std::make_unique<tbb::global_control>(
                 tbb::global_control::max_allowed_parallelism, p->threads + 1);

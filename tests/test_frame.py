@@ -1,0 +1,465 @@
+"""The calling convention every function shares: registration, argument
+parsing and conversion, array intake, result arrays and panics."""
+
+import math
+import sys
+
+import numpy as np
+import pytest
+
+from nuvra import _rust as nv
+
+ADD_ORDER = """
+sample_entropy permutation_entropy approximate_entropy lempel_ziv_complexity multiscale_entropy
+entropy_rate hurst_exponent dfa hurst_r2 detrended_fluctuation_analysis rescaled_range
+long_range_correlation variance_growth mean std variance min_max rms peak_to_peak skewness kurtosis
+crest_factor pulsation_index derivative integral curvature rate_of_change zero_crossings
+mean_crossings percentiles first_derivative second_derivative gradient finite_difference jerk
+autocorrelation partial_autocorrelation correlation covariance autocorrelation_function
+acf_decay_time cross_correlation lag_at_max_xcorr partial_correlation spearman_correlation
+kendall_tau coherence cross_spectral_density wavelet_coherence euclidean_distance cosine_distance
+manhattan_distance dtw_distance earth_movers_distance cosine_similarity delay_embedding
+optimal_embedding_dimension mutual_information_delay false_nearest_neighbors multivariate_embedding
+rolling_spearman batch_rolling_spearman
+find_stable_baseline_1d rt_geometry_single rt_geometry_batch
+largest_lyapunov_core ftle lyapunov_spectrum maximal_lyapunov estimate_jacobian_py rolling_ftle
+rolling_lyapunov_spectrum recurrence_matrix_rust recurrence_rate_rust determinism_rust
+laminarity_rust trapping_time_rust entropy_recurrence_rust max_diagonal_line_rust
+correlation_dimension_rust kaplan_yorke_dimension_rust attractor_reconstruction_rust
+pairwise_distance_matrix persistent_homology persistence_statistics wasserstein_distance
+mutual_information transfer_entropy batch_transfer_entropy_py cond_mutual_information
+shannon_entropy renyi_entropy tsallis_entropy conditional_entropy joint_entropy kl_divergence
+js_divergence information_gain cross_entropy hellinger_distance total_variation_distance
+degree_centrality betweenness_centrality closeness_centrality eigenvector_centrality
+clustering_coefficient average_path_length density connected_components adjacency_from_correlation
+modularity louvain label_propagation
+power_spectral_density dominant_frequency spectral_entropy spectral_centroid spectral_bandwidth
+spectral_rolloff spectral_flatness harmonic_ratio total_harmonic_distortion fft_magnitude
+hilbert_transform spectral_slope signal_to_noise
+mutual_information_matrix transfer_entropy_matrix granger_matrix
+subspace_angle
+""".split()
+
+BUILT = """
+mean std variance min_max rms peak_to_peak skewness kurtosis crest_factor pulsation_index
+derivative integral curvature rate_of_change zero_crossings mean_crossings percentiles
+first_derivative second_derivative gradient finite_difference jerk euclidean_distance
+cosine_distance manhattan_distance dtw_distance earth_movers_distance cosine_similarity
+find_stable_baseline_1d rt_geometry_single rt_geometry_batch subspace_angle
+""".split()
+
+SIG = np.array([1.0, 2.0, 4.0, 8.0])
+
+
+def panic_type():
+    try:
+        nv.rt_geometry_batch(np.zeros((1, 4)), np.array([1, 1], dtype=np.int64), 2)
+    except BaseException as e:  # noqa: BLE001
+        return type(e)
+    raise AssertionError("expected a panic")
+
+
+# ----------------------------------------------------------------- registration
+
+
+def test_add_order_and_all():
+    assert len(ADD_ORDER) == 130 and len(set(ADD_ORDER)) == 130
+    assert ADD_ORDER[60] == "rolling_spearman"
+    assert nv.__all__ == [n for n in ADD_ORDER if n in set(nv.__all__)]
+    assert set(BUILT) <= set(nv.__all__)
+    for name in nv.__all__:
+        fn = getattr(nv, name)
+        assert fn.__name__ == name
+        assert fn.__self__ is None
+        assert fn.__module__ == nv.__name__ == "nuvra._rust"
+
+
+def test_module_doc_and_signatures():
+    assert nv.__doc__ == ""
+    assert nv.mean.__text_signature__ == "(signal)"
+    assert nv.mean.__doc__ == "Compute mean."
+    assert nv.rt_geometry_single.__text_signature__ == "(matrix, min_baseline_cycles=3)"
+    assert nv.subspace_angle.__doc__ is None
+
+
+# ----------------------------------------------------------------- argument parsing
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda: nv.mean(), "mean() missing 1 required positional argument: 'signal'"),
+        (lambda: nv.dtw_distance(SIG),
+         "dtw_distance() missing 2 required positional arguments: 'y' and 'window'"),
+        (lambda: nv.find_stable_baseline_1d(SIG),
+         "find_stable_baseline_1d() missing 3 required positional arguments: "
+         "'window_fraction', 'min_window', and 'stride_fraction'"),
+        (lambda: nv.mean(SIG, SIG), "mean() takes 1 positional arguments but 2 were given"),
+        (lambda: nv.rt_geometry_single(SIG, 1, 2),
+         "rt_geometry_single() takes from 1 to 2 positional arguments but 3 were given"),
+        (lambda: nv.mean(SIG, signal=SIG), "mean() got multiple values for argument 'signal'"),
+        (lambda: nv.mean(SIG, x=SIG), "mean() got an unexpected keyword argument 'x'"),
+        (lambda: nv.std(signal=SIG, ddof=0, ddof2=1), "std() got an unexpected keyword argument 'ddof2'"),
+        (lambda: nv.std(ddof=0), "std() missing 1 required positional argument: 'signal'"),
+    ],
+)
+def test_parse_errors(call, message):
+    with pytest.raises(TypeError) as info:
+        call()
+    assert type(info.value) is TypeError
+    assert str(info.value) == message
+
+
+def test_keywords_in_any_order():
+    assert nv.std(ddof=0, signal=SIG) == pytest.approx(np.std(SIG))
+    assert nv.rt_geometry_single(min_baseline_cycles=3, matrix=np.ones((4, 2)))[0].shape == (4,)
+
+
+# ----------------------------------------------------------------- scalar converters
+
+
+class Floaty:
+    def __float__(self):
+        return 0.5
+
+
+class Indexy:
+    def __index__(self):
+        return 2
+
+
+class BadIndex:
+    def __index__(self):
+        raise ValueError("no index here")
+
+
+def test_float_converter():
+    assert np.array_equal(nv.derivative(SIG, 1), nv.derivative(SIG, 1.0))
+    assert np.array_equal(nv.derivative(SIG, Floaty()), nv.derivative(SIG, 0.5))
+    assert np.array_equal(nv.derivative(SIG, np.float32(0.5)), nv.derivative(SIG, 0.5))
+    with pytest.raises(TypeError) as info:
+        nv.derivative(SIG, None)
+    assert str(info.value) == "argument 'dt': must be real number, not NoneType"
+    with pytest.raises(TypeError, match=r"^argument 'dt': must be real number, not str$"):
+        nv.derivative(SIG, "1.0")
+
+
+def test_unsigned_converter():
+    assert nv.std(SIG, True) == nv.std(SIG, 1)
+    assert nv.std(SIG, Indexy()) == nv.std(SIG, 2)
+    assert math.isnan(nv.std(SIG, 2**64 - 1))
+    with pytest.raises(OverflowError) as info:
+        nv.std(SIG, -1)
+    assert not str(info.value).startswith("argument")
+    with pytest.raises(OverflowError):
+        nv.std(SIG, 2**64)
+    with pytest.raises(TypeError) as info:
+        nv.std(SIG, 1.5)
+    assert str(info.value) == "argument 'ddof': 'float' object cannot be interpreted as an integer"
+    with pytest.raises(ValueError, match="^no index here$"):
+        nv.std(SIG, BadIndex())
+
+
+def test_signed_converter():
+    assert nv.dtw_distance(SIG, SIG, -1) == 0.0
+    assert nv.dtw_distance(SIG, SIG, 2**63 - 1) == 0.0
+    with pytest.raises(OverflowError):
+        nv.dtw_distance(SIG, SIG, 2**63)
+    with pytest.raises(OverflowError):
+        nv.dtw_distance(SIG, SIG, -(2**63) - 1)
+    with pytest.raises(TypeError, match=r"^argument 'window': "):
+        nv.dtw_distance(SIG, SIG, 1.0)
+
+
+def test_bool_converter():
+    four = np.array([1.0, 2.0, 3.0, 4.0])
+    assert nv.kurtosis(four, np.bool_(True)) == nv.kurtosis(four, True)
+    assert nv.kurtosis(four, np.True_) != nv.kurtosis(four, False)
+    with pytest.raises(TypeError) as info:
+        nv.kurtosis(four, 1)
+    assert str(info.value) == "argument 'fisher': 'int' object is not an instance of 'bool'"
+    with pytest.raises(TypeError) as info:
+        nv.kurtosis(four, None)
+    assert str(info.value) == "argument 'fisher': 'None' is not an instance of 'bool'"
+
+
+def test_str_converter():
+    with pytest.raises(TypeError) as info:
+        nv.first_derivative(SIG, 1.0, None)
+    assert str(info.value) == "argument 'method': 'None' is not an instance of 'str'"
+    with pytest.raises(TypeError) as info:
+        nv.first_derivative(SIG, 1.0, b"forward")
+    assert str(info.value) == "argument 'method': 'bytes' object is not an instance of 'str'"
+    with pytest.raises(UnicodeEncodeError):
+        nv.first_derivative(SIG, 1.0, "\ud800")
+
+
+@pytest.mark.parametrize(
+    "q, message",
+    [
+        ("50", "argument 'q': Can't extract `str` to `Vec`"),
+        (50, "argument 'q': 'int' object is not an instance of 'Sequence'"),
+        ({1.0: 2}, "argument 'q': 'dict' object is not an instance of 'Sequence'"),
+        ([1.0, "a"], "argument 'q': must be real number, not str"),
+    ],
+)
+def test_float_sequence_refusals(q, message):
+    with pytest.raises(TypeError) as info:
+        nv.percentiles(SIG, q)
+    assert str(info.value) == message
+
+
+@pytest.mark.parametrize("q", [[50], (50, 50.0), np.array([50.0]), range(0, 101, 50), []])
+def test_float_sequence_accepts(q):
+    assert nv.percentiles(SIG, q) == [np.percentile(SIG, v) for v in q]
+
+
+def test_reworded_error_keeps_the_cause():
+    class Chained:
+        def __float__(self):
+            try:
+                raise KeyError("inner")
+            except KeyError as e:
+                raise TypeError("outer") from e
+
+    with pytest.raises(TypeError) as info:
+        nv.derivative(SIG, Chained())
+    assert str(info.value) == "argument 'dt': outer"
+    assert isinstance(info.value.__cause__, KeyError)
+
+
+def test_subclass_of_type_error_is_not_reworded():
+    class MyTypeError(TypeError):
+        pass
+
+    class Odd:
+        def __float__(self):
+            raise MyTypeError("mine")
+
+    with pytest.raises(MyTypeError, match="^mine$"):
+        nv.derivative(SIG, Odd())
+
+
+# ----------------------------------------------------------------- array intake
+
+
+@pytest.mark.parametrize(
+    "arg, message",
+    [
+        ([1.0, 2.0], "'list' object is not an instance of 'ndarray'"),
+        (None, "'None' is not an instance of 'ndarray'"),
+        (np.zeros((2, 2)), "'ndarray' object is not an instance of 'ndarray'"),
+        (np.zeros(3, dtype=np.float32), "'ndarray' object is not an instance of 'ndarray'"),
+        (np.zeros(3, dtype=np.int64), "'ndarray' object is not an instance of 'ndarray'"),
+        (np.zeros(3, dtype=">f8"), "'ndarray' object is not an instance of 'ndarray'"),
+        (np.float64(1.0), "'float64' object is not an instance of 'ndarray'"),
+        (np.ma.masked_array(np.zeros((2, 2))), "'MaskedArray' object is not an instance of 'ndarray'"),
+    ],
+)
+def test_array_refusals(arg, message):
+    with pytest.raises(TypeError) as info:
+        nv.mean(arg)
+    assert str(info.value) == "argument 'signal': " + message
+
+
+def test_views_read_in_python_order():
+    base = np.arange(20.0) ** 2
+    for view in (base[::-1], base[::2], base[::-3], base[3:17]):
+        assert np.array_equal(nv.gradient(view, 1.0), nv.gradient(view.copy(), 1.0))
+    sub = base.view(type("Sub", (np.ndarray,), {}))
+    assert nv.mean(sub) == nv.mean(base)
+
+
+def test_odd_layouts_read_correctly():
+    # Misaligned data and byte strides that are not whole doubles.
+    raw = np.zeros(8 * 11 + 1, dtype=np.uint8)
+    mis = raw[1:].view(np.float64)
+    mis[:] = np.arange(11.0)
+    assert not mis.flags.aligned
+    assert np.array_equal(nv.gradient(mis, 1.0), np.gradient(np.arange(11.0)))
+    rec = np.zeros(5, dtype=[("a", "u1"), ("b", "<f8")])
+    rec["b"] = [1.0, 2.0, 4.0, 8.0, 16.0]
+    packed = rec["b"]
+    assert packed.strides == (9,)
+    assert nv.mean(packed) == 6.2
+    with pytest.raises(ValueError, match="^The given array is not contiguous or is misaligned.$"):
+        nv.find_stable_baseline_1d(mis, 0.2, 1, 0.05)
+
+
+def test_matrix_views():
+    m = np.arange(24.0).reshape(6, 4) ** 1.5
+    expect = nv.rt_geometry_single(m)
+    for view in (np.asfortranarray(m), m[::-1][::-1], m.T.copy().T):
+        got = nv.rt_geometry_single(view)
+        assert all(np.array_equal(a, b, equal_nan=True) for a, b in zip(got, expect))
+
+
+def test_same_array_twice_is_allowed():
+    assert nv.euclidean_distance(SIG, SIG) == 0.0
+
+
+# ----------------------------------------------------------------- results
+
+
+def test_result_array_owner():
+    out = nv.gradient(SIG, 1.0)
+    assert out.dtype == np.float64 and type(out) is np.ndarray
+    assert out.flags.writeable and not out.flags.owndata
+    assert out.flags.c_contiguous and out.flags.aligned
+    base = out.base
+    assert type(base).__name__ == "PySliceContainer" and type(base).__module__ == "builtins"
+    with pytest.raises(TypeError):
+        type(base)()
+    out[:] = 7.0
+    assert np.array_equal(nv.gradient(SIG, 1.0), np.gradient(SIG))
+    tail = nv.gradient(np.arange(1000.0), 1.0)[10:20]
+    import gc
+
+    gc.collect()
+    assert np.array_equal(tail, np.ones(10))
+
+
+def test_empty_result_array():
+    out = nv.derivative(np.array([]), 1.0)
+    assert out.shape == (1,)
+    empty = nv.jerk(np.array([]), 1.0)
+    assert empty.shape == (0,) and empty.dtype == np.float64
+
+
+# ----------------------------------------------------------------- panics
+
+
+def test_panic_exception_class():
+    with pytest.raises(BaseException) as info:
+        nv.rt_geometry_batch(np.zeros((1, 4)), np.array([1, 1], dtype=np.int64), 2)
+    e = info.value
+    t = type(e)
+    assert not isinstance(e, Exception)
+    assert t.__name__ == "PanicException" and t.__module__ == "pyo3_runtime"
+    assert t.__bases__ == (BaseException,)
+    assert e.args == ("assertion failed: index < dim",)
+    assert len(t.__doc__) == 235 and "BaseException" in t.__doc__
+    assert panic_type() is t
+    assert not hasattr(nv, "PanicException")
+
+
+def test_borrows_released_after_panic_and_error():
+    m = np.zeros((1, 4))
+    counts = np.array([1, 1], dtype=np.int64)
+    with pytest.raises(panic_type()):
+        nv.rt_geometry_batch(m, counts, 2)
+    with pytest.raises(TypeError):
+        nv.rt_geometry_batch(m, counts, "2")
+    assert len(nv.rt_geometry_batch(m, counts[:1], 2)[0]) == 1
+
+
+def test_panic_report_and_note(python_subprocess):
+    code = """
+        import numpy as np
+        from nuvra import _rust as nv
+        for _ in range(2):
+            try:
+                nv.rt_geometry_batch(np.zeros((1, 4)), np.array([1, 1], dtype=np.int64), 2)
+            except BaseException as e:
+                print(type(e).__name__, e)
+    """
+    r = python_subprocess(code)
+    assert r.stdout.splitlines() == ["PanicException assertion failed: index < dim"] * 2
+    err = r.stderr
+    assert err.count("panicked at src/") == 2
+    assert err.count("\nthread '<unnamed>' (") == 2
+    assert err.count("note: run with `RUST_BACKTRACE=1` environment variable to display a backtrace") == 1
+    assert "assertion failed: index < dim\n" in err
+
+    r = python_subprocess(code, env={"RUST_BACKTRACE": "1"})
+    assert r.stderr.count("stack backtrace:") == 2
+    assert "RUST_BACKTRACE=full" in r.stderr
+    r = python_subprocess(code, env={"RUST_BACKTRACE": "full"})
+    assert r.stderr.count("stack backtrace:") == 2
+    assert "RUST_BACKTRACE=full" not in r.stderr
+
+
+def test_panic_resumed_from_python(capfd):
+    pt = panic_type()
+
+    class Boom:
+        def __float__(self):
+            raise pt("from inside")
+
+    with pytest.raises(pt) as info:
+        nv.derivative(SIG, Boom())
+    assert info.value.args == ("from inside",)
+    err = capfd.readouterr().err
+    assert "--- PyO3 is resuming a panic after fetching a PanicException from Python. ---" in err
+    assert "Python stack trace below:" in err
+
+
+def test_memory_error_leaves_process_running(python_subprocess):
+    code = """
+        import resource, numpy as np
+        from nuvra import _rust as nv
+        x = np.ones(40_000_000)
+        limit = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024 + (200 << 20)
+        resource.setrlimit(resource.RLIMIT_AS, (limit * 4, limit * 4))
+        try:
+            while True:
+                keep = [nv.gradient(x, 1.0) for _ in range(100)]
+        except MemoryError:
+            print("MemoryError")
+        keep = None
+        print(nv.mean(np.array([1.0, 3.0])))
+    """
+    r = python_subprocess(code)
+    assert r.stdout.split() == ["MemoryError", "2.0"], r.stderr
+
+
+# ----------------------------------------------------------------- worker pool
+
+POOL_PROBE = """
+    import os, numpy as np
+    from nuvra import _rust as nv
+    before = len(os.listdir("/proc/self/task"))
+    m = np.random.default_rng(1).random((400, 40 * 4))
+    nv.rt_geometry_batch(m, np.full(400, 40, dtype=np.int64), 4)
+    nv.rt_geometry_batch(m, np.full(400, 40, dtype=np.int64), 4)
+    print(len(os.listdir("/proc/self/task")) - before)
+"""
+
+
+@pytest.mark.parametrize(
+    "env, expected",
+    [
+        ({"RAYON_NUM_THREADS": "1"}, 1),
+        ({"RAYON_NUM_THREADS": "+3"}, 3),
+        ({"RAYON_NUM_THREADS": "0", "RAYON_RS_NUM_CPUS": "2"}, None),
+        ({"RAYON_NUM_THREADS": "two", "RAYON_RS_NUM_CPUS": "2"}, 2),
+        ({"RAYON_NUM_THREADS": "-1", "RAYON_RS_NUM_CPUS": "2"}, 2),
+        ({"RAYON_NUM_THREADS": " 3", "RAYON_RS_NUM_CPUS": "0"}, None),
+        ({"RAYON_RS_NUM_CPUS": "3"}, 3),
+        ({}, None),
+    ],
+)
+def test_pool_size_from_environment(python_subprocess, env, expected):
+    import os
+
+    r = python_subprocess(POOL_PROBE, env=env)
+    assert r.returncode == 0, r.stderr
+    started = int(r.stdout)
+    assert started == (expected if expected is not None else os.cpu_count())
+
+
+def test_pool_absurd_sizes_do_not_crash(python_subprocess):
+    r = python_subprocess(POOL_PROBE, env={"RAYON_NUM_THREADS": "70000", "RUST_MIN_STACK": str(2**62)})
+    assert r.returncode == 0, r.stderr
+    assert 1 <= int(r.stdout) <= 1024
+
+
+def test_pool_environment_read_once(python_subprocess):
+    code = POOL_PROBE.replace(
+        'print(len(os.listdir("/proc/self/task")) - before)',
+        'os.environ["RAYON_NUM_THREADS"] = "6"\n'
+        '    nv.rt_geometry_batch(m, np.full(400, 40, dtype=np.int64), 4)\n'
+        '    print(len(os.listdir("/proc/self/task")) - before)',
+    )
+    r = python_subprocess(code, env={"RAYON_NUM_THREADS": "2"})
+    assert int(r.stdout) == 2, r.stderr
