@@ -1,24 +1,27 @@
-// The process-wide worker pool of the batch functions, on oneTBB.
+// The process-wide worker pool of the batch functions.
 //
 // Size: RAYON_NUM_THREADS (a positive count; 0 means one per online
 // processor), else RAYON_RS_NUM_CPUS, else the online processor count,
-// capped at 65535. Worker stack: RUST_MIN_STACK bytes, default 2 MiB.
-// The calling thread hands the whole map to the pool's arena and blocks on a
-// latch without taking part in the work.
+// capped at 65535. Worker stack: RUST_MIN_STACK bytes, default 2 MiB. Both
+// are read once, when the first batch creates the pool.
 //
 // The threads actually started are bounded further, so that an absurd count
-// or stack size cannot make thread creation fail (which would end the
-// process): at most 1024 workers, each stack at most 1 GiB, and all stacks
-// together at most 64 GiB of address space. Results never depend on the
-// number of workers.
-#include <tbb/blocked_range.h>
-#include <tbb/global_control.h>
-#include <tbb/parallel_for.h>
-#include <tbb/task_arena.h>
+// or stack size cannot exhaust the process: at most 512 workers, each stack at
+// most 1 GiB, all stacks together at most 64 GiB of address space. A thread
+// that cannot be created is simply not part of the pool (the pool needs one);
+// results never depend on the number of workers.
+//
+// A map hands out item indices through one atomic counter, so idle workers
+// always take the next pending item. The calling thread publishes the job,
+// wakes the workers and blocks until every item is done, without taking part.
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <mutex>
 
@@ -42,70 +45,118 @@ bool parse_count(const char* s, std::uint64_t& out) {
     return true;
 }
 
-std::size_t online_processors() {
+std::uint64_t online_processors() {
     long n = ::sysconf(_SC_NPROCESSORS_ONLN);
-    return n > 0 ? static_cast<std::size_t>(n) : 1;
+    return n > 0 ? static_cast<std::uint64_t>(n) : 1;
 }
 
-std::size_t configured_threads() {
-    std::uint64_t n = 0;
-    std::size_t count;
+std::uint64_t configured_threads() {
+    std::uint64_t n = 0, count;
     if (parse_count(std::getenv("RAYON_NUM_THREADS"), n))
-        count = n > 0 ? static_cast<std::size_t>(std::min<std::uint64_t>(n, 65535))
-                      : online_processors();
+        count = n > 0 ? n : online_processors();
     else if (parse_count(std::getenv("RAYON_RS_NUM_CPUS"), n) && n > 0)
-        count = static_cast<std::size_t>(std::min<std::uint64_t>(n, 65535));
+        count = n;
     else
         count = online_processors();
-    return std::min<std::size_t>(count, 65535);
+    return std::min<std::uint64_t>(count, 65535);
 }
 
-constexpr std::uint64_t max_workers = 1024;
+constexpr std::uint64_t max_workers = 512;
 constexpr std::uint64_t max_stack = std::uint64_t{1} << 30;
 constexpr std::uint64_t max_total_stack = std::uint64_t{64} << 30;
 
-std::size_t configured_stack() {
+std::uint64_t configured_stack() {
     std::uint64_t n = 0;
-    if (parse_count(std::getenv("RUST_MIN_STACK"), n) && n > 0)
-        return static_cast<std::size_t>(std::min(n, max_stack));
+    if (parse_count(std::getenv("RUST_MIN_STACK"), n)) return std::min(n, max_stack);
     return 2u << 20;
 }
 
-// Workers actually started for a configured count and stack size.
-std::size_t started_workers(std::size_t count, std::size_t stack) {
-    std::uint64_t by_stack = std::max<std::uint64_t>(1, max_total_stack / std::max<std::size_t>(stack, 1));
-    return static_cast<std::size_t>(std::min<std::uint64_t>({count, max_workers, by_stack}));
-}
+struct Job {
+    const std::function<void(std::size_t)>* item;
+    std::size_t n;
+    std::atomic<std::size_t> next{0};
+    std::atomic<std::size_t> completed{0};
+};
 
 struct Pool {
-    std::size_t threads;
-    std::unique_ptr<tbb::global_control> parallelism;
-    std::unique_ptr<tbb::global_control> stack;
-    std::unique_ptr<tbb::task_arena> arena;
+    std::size_t threads = 0;
+    std::mutex mutex;
+    std::condition_variable wake;     // workers wait here for a new job
+    std::condition_variable finished; // the caller waits here for the job's end
+    std::shared_ptr<Job> job;         // the current job, if any
+    std::uint64_t generation = 0;     // increases with every job
+    bool done = false;                // the current job's items are all complete
+    std::mutex run_mutex;             // one job at a time
 };
 
 Pool* the_pool = nullptr;
-std::once_flag pool_once;
+std::mutex pool_mutex;
+
+void* worker_main(void* arg) {
+    auto* p = static_cast<Pool*>(arg);
+    std::uint64_t seen = 0;
+    for (;;) {
+        std::shared_ptr<Job> job;
+        {
+            std::unique_lock<std::mutex> lock(p->mutex);
+            p->wake.wait(lock, [&] { return p->generation != seen; });
+            seen = p->generation;
+            job = p->job;
+        }
+        if (!job) continue;
+        for (;;) {
+            const std::size_t i = job->next.fetch_add(1);
+            if (i >= job->n) break;
+            (*job->item)(i);
+            if (job->completed.fetch_add(1) + 1 == job->n) {
+                std::lock_guard<std::mutex> lock(p->mutex);
+                p->done = true;
+                p->finished.notify_all();
+            }
+        }
+    }
+    return nullptr;
+}
+
+// Starts up to `count` detached workers; returns how many started.
+std::size_t start_workers(Pool* p, std::size_t count, std::size_t stack, int& error) {
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    std::size_t size = std::max<std::size_t>(stack, PTHREAD_STACK_MIN);
+    size = (size + page - 1) / page * page;
+    if (pthread_attr_setstacksize(&attr, size) != 0) pthread_attr_setstacksize(&attr, 2u << 20);
+    // Workers never handle signals: the interpreter's main thread does.
+    sigset_t all, old;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &old);
+    std::size_t started = 0;
+    for (; started < count; ++started) {
+        pthread_t t;
+        error = pthread_create(&t, &attr, worker_main, p);
+        if (error != 0) break;
+    }
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    pthread_attr_destroy(&attr);
+    return started;
+}
 
 Pool& pool() {
-    std::call_once(pool_once, [] {
-        try {
-            auto* p = new Pool;
-            const std::size_t stack = configured_stack();
-            p->threads = started_workers(configured_threads(), stack);
-            p->stack = std::make_unique<tbb::global_control>(
-                tbb::global_control::thread_stack_size, stack);
-            // The arena's slots are all for workers: the caller only waits.
-            p->parallelism = std::make_unique<tbb::global_control>(
-                tbb::global_control::max_allowed_parallelism, p->threads + 1);
-            p->arena = std::make_unique<tbb::task_arena>(static_cast<int>(p->threads), 0);
-            p->arena->initialize();
-            the_pool = p;  // never destroyed while the process lives
-        } catch (const std::exception& e) {
-            panic(std::string("The global thread pool has not been initialized.: ") + e.what());
-        }
-    });
-    if (!the_pool) panic("The global thread pool has not been initialized.");
+    std::lock_guard<std::mutex> guard(pool_mutex);
+    if (the_pool) return *the_pool;
+    const std::uint64_t stack = configured_stack();
+    const std::uint64_t by_stack = std::max<std::uint64_t>(1, max_total_stack / std::max<std::uint64_t>(stack, 1));
+    const std::uint64_t want = std::min<std::uint64_t>({configured_threads(), max_workers, by_stack});
+    auto* p = new Pool;
+    int error = 0;
+    p->threads = start_workers(p, static_cast<std::size_t>(want), static_cast<std::size_t>(stack), error);
+    if (p->threads == 0) {
+        delete p;  // no thread refers to it
+        panic(std::string("The global thread pool has not been initialized.: ") +
+              std::strerror(error));
+    }
+    the_pool = p;  // never destroyed while the process lives
     return *the_pool;
 }
 
@@ -116,24 +167,19 @@ std::size_t pool_thread_count() { return pool().threads; }
 namespace detail {
 
 void pool_run(std::size_t n, const std::function<void(std::size_t)>& item) {
+    if (n == 0) return;
     Pool& p = pool();
-    std::mutex m;
-    std::condition_variable cv;
-    bool done = false;
-    p.arena->enqueue([&] {
-        // Items never throw (parallel_map captures each item's failure).
-        tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n, 1),
-                          [&](const tbb::blocked_range<std::size_t>& r) {
-                              for (std::size_t i = r.begin(); i != r.end(); ++i) item(i);
-                          });
-        {
-            std::lock_guard<std::mutex> lock(m);
-            done = true;
-        }
-        cv.notify_one();
-    });
-    std::unique_lock<std::mutex> lock(m);
-    cv.wait(lock, [&] { return done; });
+    std::lock_guard<std::mutex> one_job(p.run_mutex);
+    auto job = std::make_shared<Job>();
+    job->item = &item;
+    job->n = n;
+    std::unique_lock<std::mutex> lock(p.mutex);
+    p.job = job;
+    p.done = false;
+    ++p.generation;
+    p.wake.notify_all();
+    p.finished.wait(lock, [&] { return p.done; });
+    p.job.reset();  // late workers keep their own reference and find no item left
 }
 
 }  // namespace detail

@@ -49,15 +49,18 @@ struct View1 {
         return out;
     }
 
+    // Index-based, so that a zero stride (a broadcast array) still yields
+    // n elements.
     struct iterator {
-        const T* p;
-        std::ptrdiff_t s;
-        T operator*() const { return *p; }
-        iterator& operator++() { p += s; return *this; }
-        bool operator!=(const iterator& o) const { return p != o.p; }
+        const T* data;
+        std::ptrdiff_t stride;
+        std::size_t i;
+        T operator*() const { return data[static_cast<std::ptrdiff_t>(i) * stride]; }
+        iterator& operator++() { ++i; return *this; }
+        bool operator!=(const iterator& o) const { return i != o.i; }
     };
-    iterator begin() const { return {data, stride}; }
-    iterator end() const { return {data + static_cast<std::ptrdiff_t>(n) * stride, stride}; }
+    iterator begin() const { return {data, stride, 0}; }
+    iterator end() const { return {data, stride, n}; }
 };
 
 struct SignalView : View1<double> {

@@ -1,0 +1,270 @@
+// Distances between two signals: pointwise (Euclidean, Manhattan, cosine)
+// over the index positions where both samples are finite, dynamic time
+// warping and earth mover's distance over each signal's finite samples.
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "module_frame/families.hpp"
+#include "module_frame/samples.hpp"
+
+namespace nuvra {
+namespace {
+
+inline bool finite_pair(double a, double b) { return std::isfinite(a) && std::isfinite(b); }
+
+// ------------------------------------------------------------------ pointwise
+
+// Sum of term(x[i], y[i]) over the finite pairs, from -0.0 in index order,
+// and the number of finite pairs.
+template <typename Term>
+std::pair<double, std::size_t> finite_pair_sum(std::span<const double> x,
+                                                std::span<const double> y, Term term) {
+    double acc = -0.0;
+    std::size_t k = 0;
+    for (std::size_t i = 0; i < x.size(); ++i) {
+        const double a = x[i], b = y[i];
+        if (!finite_pair(a, b)) continue;
+        acc += term(a, b);
+        ++k;
+    }
+    return {acc, k};
+}
+
+double euclidean_distance_inner(std::span<const double> x, std::span<const double> y) {
+    if (x.size() != y.size()) return NaN;
+    const auto [s, k] = finite_pair_sum(x, y, [](double a, double b) {
+        const double d = a - b;
+        return d * d;
+    });
+    return k == 0 ? NaN : std::sqrt(s);
+}
+
+double manhattan_distance_inner(std::span<const double> x, std::span<const double> y) {
+    if (x.size() != y.size()) return NaN;
+    const auto [s, k] =
+        finite_pair_sum(x, y, [](double a, double b) { return std::fabs(a - b); });
+    return k == 0 ? NaN : s;
+}
+
+// Cosine of the angle between the finite pairs, clamped to [-1, 1]; NaN
+// when either side's sum of squares is zero. The three sums are separate
+// accumulators, each in index order from -0.0.
+double cosine_similarity_inner(std::span<const double> x, std::span<const double> y) {
+    if (x.size() != y.size()) return NaN;
+    double dot = -0.0, sxx = -0.0, syy = -0.0;
+    for (std::size_t i = 0; i < x.size(); ++i) {
+        const double a = x[i], b = y[i];
+        if (!finite_pair(a, b)) continue;
+        dot += a * b;
+        sxx += a * a;
+        syy += b * b;
+    }
+    if (sxx == 0.0 || syy == 0.0) return NaN;
+    double c = dot / (std::sqrt(sxx) * std::sqrt(syy));
+    if (c < -1.0) c = -1.0;
+    if (c > 1.0) c = 1.0;
+    return c;
+}
+
+// ------------------------------------------------------------------ DTW
+
+// Dynamic time warping cost with an optional band |i - j| <= window
+// (window < 0: no band). Only two rows of the (n+1) x (m+1) cost table are
+// kept; each cell is computed exactly as in the full table, and every cell a
+// row reads from the previous one is either computed or set to +inf.
+double dtw_distance_inner(std::span<const double> x, std::span<const double> y,
+                          std::int64_t window) {
+    const std::size_t n = x.size(), m = y.size();
+    if (n == 0 || m == 0) return NaN;
+    const bool banded = window >= 0;
+    const std::uint64_t w = banded ? static_cast<std::uint64_t>(window) : 0;
+    // The last row's band must reach column m; n <= m + w without overflow.
+    if (banded && n > m && static_cast<std::uint64_t>(n - m) > w) return Inf;
+    if (banded && m > n && static_cast<std::uint64_t>(m - n) > w) return Inf;
+
+    check_capacity(m + 1);
+    std::vector<double> prev_row(m + 1, Inf), cur_row(m + 1, Inf);
+    prev_row[0] = 0.0;
+    double* prev = prev_row.data();
+    double* cur = cur_row.data();
+    const double* yd = y.data();
+
+    for (std::size_t i = 1; i <= n; ++i) {
+        std::size_t lo = 1, hi = m;
+        if (banded) {
+            // i and w are both below 2^63, so neither expression wraps.
+            if (i > w) lo = std::max<std::uint64_t>(1, i - w);
+            hi = std::min<std::uint64_t>(m, static_cast<std::uint64_t>(i) + w);
+        }
+        // lo <= hi holds here: lo <= m since n - w <= m, and hi >= 1.
+        cur[lo - 1] = Inf;
+        if (hi < m) cur[hi + 1] = Inf;
+        const double xi = x[i - 1];
+        double left = Inf;  // cur[lo - 1]
+        for (std::size_t j = lo; j <= hi; ++j) {
+            // No operand is NaN and no -0.0 occurs (costs of finite values,
+            // a table of +inf and +0.0), so plain comparisons give the minNum
+            // of the three neighbours exactly, in any grouping; the two from
+            // the previous row are combined first, off the dependency chain.
+            const double diag_up = prev[j] < prev[j - 1] ? prev[j] : prev[j - 1];
+            const double cost = std::fabs(xi - yd[j - 1]);
+            left = cost + (diag_up < left ? diag_up : left);
+            cur[j] = left;
+        }
+        std::swap(prev, cur);
+    }
+    return prev[m];
+}
+
+// ------------------------------------------------------------------ EMD
+
+// The N-point linear resampling of the ascending list s (len >= 1, N >= 1).
+std::vector<double> quantile_resample(std::span<const double> s, std::size_t N) {
+    const std::size_t len = s.size();
+    check_capacity(N);
+    if (len == 1) return std::vector<double>(N, s[0]);
+    const double d = static_cast<double>(N >= 2 ? N - 1 : 1);
+    const double span_len = static_cast<double>(len - 1);
+    std::vector<double> out(N);
+    for (std::size_t k = 0; k < N; ++k) {
+        // k / d <= 1 exactly, so pos <= len - 1 and lo stays in range.
+        const double pos = (static_cast<double>(k) / d) * span_len;
+        const std::size_t lo = std::min<std::uint64_t>(to_u64_sat(std::floor(pos)), len - 1);
+        const std::size_t hi = std::min(len - 1, lo + 1);
+        const double f = pos - static_cast<double>(lo);
+        out[k] = (1.0 - f) * s[lo] + f * s[hi];
+    }
+    return out;
+}
+
+constexpr std::uint64_t kSignBit = 0x8000000000000000ull;
+
+// Unsigned key whose integer order is the numeric order of finite doubles
+// (-0.0 just below +0.0); the mapping is a bijection, so values come back
+// bit for bit.
+inline std::uint64_t order_key(double x) {
+    const std::uint64_t u = std::bit_cast<std::uint64_t>(x);
+    return (u & kSignBit) ? ~u : (u | kSignBit);
+}
+
+inline double key_value(std::uint64_t k) {
+    return std::bit_cast<double>((k & kSignBit) ? (k & ~kSignBit) : ~k);
+}
+
+// Ascending sort of finite values: LSD radix sort on the order keys (eight
+// byte digits, a digit shared by all keys skipped), std::sort for short
+// lists. The values are finite, so `<` is a strict weak order on them.
+void sort_finite(std::vector<double>& v) {
+    constexpr int kDigitBits = 8, kPasses = 8;
+    constexpr std::size_t kBuckets = std::size_t{1} << kDigitBits, kMask = kBuckets - 1;
+    const std::size_t n = v.size();
+    if (n <= 512) {
+        std::sort(v.begin(), v.end());
+        return;
+    }
+    std::vector<std::uint64_t> a(n), b(n);
+    std::vector<std::array<std::size_t, kBuckets>> count(kPasses);
+    for (auto& c : count) c.fill(0);
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint64_t k = order_key(v[i]);
+        a[i] = k;
+        for (int p = 0; p < kPasses; ++p) ++count[p][(k >> (p * kDigitBits)) & kMask];
+    }
+    for (int p = 0; p < kPasses; ++p) {
+        const int shift = p * kDigitBits;
+        auto& c = count[p];
+        if (c[(a[0] >> shift) & kMask] == n) continue;
+        std::size_t acc = 0;
+        for (auto& slot : c) {
+            const std::size_t here = slot;
+            slot = acc;
+            acc += here;
+        }
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::uint64_t k = a[i];
+            b[c[(k >> shift) & kMask]++] = k;
+        }
+        a.swap(b);
+    }
+    for (std::size_t i = 0; i < n; ++i) v[i] = key_value(a[i]);
+}
+
+// Mean absolute difference of the two samples' quantiles at N = max(n, m)
+// points. The values are finite, so `<` is a strict weak order on them.
+double earth_movers_distance_inner(std::vector<double> xs, std::vector<double> ys) {
+    if (xs.empty() || ys.empty()) return NaN;
+    sort_finite(xs);
+    sort_finite(ys);
+    const std::size_t N = std::max(xs.size(), ys.size());
+    const std::vector<double> qx = quantile_resample(xs, N);
+    const std::vector<double> qy = quantile_resample(ys, N);
+    double acc = -0.0;
+    for (std::size_t k = 0; k < N; ++k) acc += std::fabs(qx[k] - qy[k]);
+    return acc / static_cast<double>(N);
+}
+
+// ------------------------------------------------------------------ wrappers
+
+double euclidean_distance_py(SignalView x, SignalView y) {
+    if (x.size() != y.size()) return NaN;
+    return euclidean_distance_inner(RawSamples(x).span(), RawSamples(y).span());
+}
+
+double cosine_distance_py(SignalView x, SignalView y) {
+    if (x.size() != y.size()) return NaN;
+    return 1.0 - cosine_similarity_inner(RawSamples(x).span(), RawSamples(y).span());
+}
+
+double manhattan_distance_py(SignalView x, SignalView y) {
+    if (x.size() != y.size()) return NaN;
+    return manhattan_distance_inner(RawSamples(x).span(), RawSamples(y).span());
+}
+
+double dtw_distance_py(SignalView x, SignalView y, std::int64_t window) {
+    return dtw_distance_inner(FiniteSamples(x).span(), FiniteSamples(y).span(), window);
+}
+
+double earth_movers_distance_py(SignalView x, SignalView y) {
+    return earth_movers_distance_inner(collect_finite(x), collect_finite(y));
+}
+
+double cosine_similarity_py(SignalView x, SignalView y) {
+    if (x.size() != y.size()) return NaN;
+    return cosine_similarity_inner(RawSamples(x).span(), RawSamples(y).span());
+}
+
+const PyMethodDef defs[] = {
+    NUVRA_DEF(euclidean_distance_py, "euclidean_distance",
+              "euclidean_distance(x, y)\n--\n\nCompute Euclidean (L2) distance between two "
+              "signals.",
+              "x", "y"),
+    NUVRA_DEF(cosine_distance_py, "cosine_distance",
+              "cosine_distance(x, y)\n--\n\nCompute cosine distance between two signals.", "x",
+              "y"),
+    NUVRA_DEF(manhattan_distance_py, "manhattan_distance",
+              "manhattan_distance(x, y)\n--\n\nCompute Manhattan (L1) distance between two "
+              "signals.",
+              "x", "y"),
+    NUVRA_DEF(dtw_distance_py, "dtw_distance",
+              "dtw_distance(x, y, window)\n--\n\nCompute DTW distance between two signals.", "x",
+              "y", "window"),
+    NUVRA_DEF(earth_movers_distance_py, "earth_movers_distance",
+              "earth_movers_distance(x, y)\n--\n\nCompute Earth Mover's Distance between "
+              "distributions.",
+              "x", "y"),
+    NUVRA_DEF(cosine_similarity_py, "cosine_similarity",
+              "cosine_similarity(x, y)\n--\n\nCompute cosine similarity between two vectors.", "x",
+              "y"),
+};
+
+}  // namespace
+
+namespace family {
+FunctionTable distance() { return {defs, std::size(defs)}; }
+}  // namespace family
+}  // namespace nuvra

@@ -1,0 +1,334 @@
+"""Moments, extrema, percentiles, crossings and the derivative family."""
+
+import math
+import time
+
+import numpy as np
+import pytest
+import scipy.stats
+from hypothesis import given, settings, strategies as st
+
+from helpers import NAN, INF, LAYOUTS, arr, layouts, in_order_sum, same
+from nuvra import _rust as nv
+
+rng = np.random.default_rng(20240611)
+
+
+DOCS = {
+    "mean": ("(signal)", "Compute mean."),
+    "std": ("(signal, ddof)", "Compute standard deviation."),
+    "variance": ("(signal, ddof)", "Compute variance."),
+    "min_max": ("(signal)", "Compute min and max."),
+    "rms": ("(signal)", "Compute RMS."),
+    "peak_to_peak": ("(signal)", "Compute peak-to-peak."),
+    "skewness": ("(signal)", "Compute skewness."),
+    "kurtosis": ("(signal, fisher)", "Compute kurtosis."),
+    "crest_factor": ("(signal)", "Compute crest factor."),
+    "pulsation_index": ("(signal)", "Compute pulsation index."),
+    "derivative": ("(signal, dt)", "Compute derivative."),
+    "integral": ("(signal, dt)", "Compute integral (trapezoidal)."),
+    "curvature": ("(signal, dt)", "Compute curvature."),
+    "rate_of_change": ("(signal)", "Compute rate of change."),
+    "zero_crossings": ("(signal)", "Count zero crossings."),
+    "mean_crossings": ("(signal)", "Count mean crossings."),
+    "percentiles": ("(signal, q)", "Compute percentiles."),
+    "first_derivative": ("(signal, dt, method)", "Compute first derivative."),
+    "second_derivative": ("(signal, dt, method)", "Compute second derivative."),
+    "gradient": ("(signal, dt)", "Compute gradient."),
+    "finite_difference": ("(signal, order, dt)", "Compute finite difference."),
+    "jerk": ("(signal, dt)", "Compute jerk (third derivative)."),
+}
+
+
+def test_add_order_docs_and_signatures():
+    assert nv.__all__[: len(DOCS)] == list(DOCS)
+    for name, (sig, doc) in DOCS.items():
+        fn = getattr(nv, name)
+        assert (fn.__text_signature__, fn.__doc__, fn.__self__) == (sig, doc, None)
+
+
+# ---------------------------------------------------------------- moments
+
+NOISY = rng.normal(3.0, 2.0, 501) ** 3
+NOISY[[0, 7, 100, 500]] = [NAN, INF, -INF, NAN]
+FINITE = NOISY[np.isfinite(NOISY)]
+MOMENTS = {  # (call, textbook or SciPy reference on the finite samples)
+    "mean": (nv.mean, lambda f: in_order_sum(f) / len(f)),
+    "std": (lambda a: nv.std(a, 1), lambda f: np.std(f, ddof=1)),
+    "variance": (lambda a: nv.variance(a, ddof=1), lambda f: np.var(f, ddof=1)),
+    "rms": (nv.rms, lambda f: np.sqrt(np.mean(f * f))),
+    "peak_to_peak": (nv.peak_to_peak, np.ptp),
+    "skewness": (nv.skewness, lambda f: scipy.stats.skew(f, bias=True)),
+    "kurtosis": (lambda a: nv.kurtosis(a, True), lambda f: scipy.stats.kurtosis(f, bias=True)),
+    "kurtosis_pearson": (lambda a: nv.kurtosis(a, np.bool_(False)),
+                         lambda f: scipy.stats.kurtosis(f, fisher=False, bias=True)),
+    "crest_factor": (nv.crest_factor, lambda f: np.max(np.abs(f)) / np.sqrt(np.mean(f * f))),
+    "pulsation_index": (nv.pulsation_index, lambda f: np.ptp(f) / abs(np.mean(f))),
+    "min_max": (nv.min_max, lambda f: (f.min(), f.max())),
+}
+
+
+@pytest.mark.parametrize("layout", LAYOUTS)
+@pytest.mark.parametrize("name", list(MOMENTS))
+def test_moments_against_references(name, layout):
+    call, ref = MOMENTS[name]
+    got = call(layouts(NOISY)[layout])
+    assert got == call(np.ascontiguousarray(FINITE))  # non-finite samples are dropped
+    assert got == pytest.approx(ref(FINITE), rel=1e-12)
+
+
+KNOWN = [
+    (lambda: nv.mean(arr([1.0, NAN, 3.0, INF])), 2.0),
+    (lambda: nv.min_max(arr([NAN, 5.0, -INF, 2.0])), (2.0, 5.0)),
+    (lambda: nv.std(arr([2, 4, 4, 4, 5, 5, 7, 9]), 0), 2.0),
+    (lambda: (nv.std(arr([5.0]), 0), nv.variance(arr([5.0]), 0)), (0.0, 0.0)),
+    (lambda: (nv.std(arr([5.0]), 1), nv.variance(arr([5.0]), 1)), (NAN, NAN)),
+    (lambda: nv.std(arr([1.0, 2.0]), 2**64 - 1), NAN),
+    (lambda: nv.skewness(arr([1, 2, 3])), 0.0),
+    (lambda: nv.skewness(arr([0, 0, 1])), pytest.approx(0.7071067811865475)),
+    (lambda: (nv.skewness(arr([1, 2])), nv.skewness(arr([4, 4, 4, 4]))), (NAN, NAN)),
+    (lambda: nv.kurtosis(arr([1, 2, 3, 4]), False), pytest.approx(1.64)),
+    (lambda: nv.kurtosis(arr([1, 2, 3, 4]), True), pytest.approx(-1.36)),
+    (lambda: (nv.kurtosis(arr([1, 2, 3]), True), nv.kurtosis(arr([2] * 4), False)), (NAN, NAN)),
+    (lambda: nv.crest_factor(arr([1, -1, 1, -1])), 1.0),
+    (lambda: nv.crest_factor(arr([3, 4])), pytest.approx(1.1313708498984762)),
+    (lambda: nv.crest_factor(arr([0.0, -0.0])), NAN),
+    (lambda: nv.pulsation_index(arr([1, 3])), 1.0),
+    (lambda: nv.pulsation_index(arr([-1, 1])), NAN),
+    (lambda: nv.pulsation_index(arr([-1, -3])), 1.0),
+    (lambda: nv.peak_to_peak(arr([7.5])), 0.0),
+    (lambda: nv.rms(arr([1e300, 1e300])), INF),
+    (lambda: (nv.mean(arr([-0.0])), nv.mean(arr([-0.0, -0.0]))), (-0.0, -0.0)),
+    (lambda: nv.min_max(arr([0.0, -0.0])), (-0.0, 0.0)),
+    (lambda: nv.min_max(arr([-0.0, 0.0])), (-0.0, 0.0)),
+]
+
+
+@pytest.mark.parametrize("call, expected", KNOWN)
+def test_known_answers(call, expected):
+    got = call()
+    if isinstance(expected, tuple):
+        assert len(got) == len(expected) and all(same(g, e) for g, e in zip(got, expected))
+    elif isinstance(expected, float):
+        assert same(got, expected)
+    else:
+        assert got == expected
+
+
+def test_zero_stride_array_reads_every_element():
+    a = np.broadcast_to(np.float64(-2.5), 7)
+    b = a.copy()
+    for name in ["mean", "rms", "peak_to_peak", "crest_factor", "pulsation_index", "zero_crossings"]:
+        assert getattr(nv, name)(a) == getattr(nv, name)(b)
+    assert nv.min_max(a) == (-2.5, -2.5) and nv.percentiles(a, [50]) == [-2.5]
+    np.testing.assert_array_equal(nv.gradient(a, 1.0), np.zeros(7))
+
+
+@pytest.mark.parametrize("a", [arr([]), arr([NAN, INF, -INF])])
+def test_no_finite_sample(a):
+    for name in ["mean", "rms", "peak_to_peak", "skewness", "crest_factor", "pulsation_index"]:
+        assert math.isnan(getattr(nv, name)(a))
+    assert all(math.isnan(v) for v in [nv.std(a, 0), nv.variance(a, 0), nv.kurtosis(a, True)])
+    assert all(math.isnan(v) for v in nv.min_max(a) + tuple(nv.percentiles(a, [10, 90])))
+    assert nv.zero_crossings(a) == 0 and nv.mean_crossings(a) == 0
+
+
+@pytest.mark.parametrize("call, error, text", [
+    (lambda: nv.std(arr([1.0]), -1), OverflowError, None),
+    (lambda: nv.std(arr([1.0]), 1.5), TypeError, "argument 'ddof': "),
+    (lambda: nv.kurtosis(arr([1.0]), fisher=1), TypeError,
+     "argument 'fisher': 'int' object is not an instance of 'bool'"),
+    (lambda: nv.percentiles(arr([1.0]), q="50"), TypeError, "argument 'q': Can't extract `str` to `Vec`"),
+    (lambda: nv.percentiles(arr([1.0]), q=50), TypeError,
+     "argument 'q': 'int' object is not an instance of 'Sequence'"),
+    (lambda: nv.mean(np.arange(3)), TypeError, "argument 'signal': "),
+    (lambda: nv.first_derivative(arr([1.0]), 1.0, 3), TypeError, "argument 'method': "),
+    (lambda: nv.finite_difference(arr([1.0]), -1, 1.0), OverflowError, None),
+])
+def test_argument_errors(call, error, text):
+    with pytest.raises(error) as e:
+        call()
+    assert text is None or str(e.value) == text or (text.endswith(" ") and str(e.value).startswith(text))
+
+
+# ---------------------------------------------------------------- percentiles
+
+
+def stable_percentiles(values, qs):
+    """Linear interpolation over Python's stable sort of the finite values."""
+    s = sorted(v for v in values if math.isfinite(v))
+    out = []
+    for q in qs:
+        if not s or not 0.0 <= q <= 100.0:
+            out.append(NAN)
+            continue
+        pos = (q / 100.0) * (len(s) - 1)
+        lo = int(math.floor(pos))
+        frac = pos - lo
+        out.append((1.0 - frac) * s[lo] + frac * s[min(len(s) - 1, lo + 1)])
+    return out
+
+
+def assert_stable(values, qs):
+    got = nv.percentiles(arr(values), qs)
+    assert len(got) == len(qs) and all(same(g, w) for g, w in zip(got, stable_percentiles(values, qs)))
+
+
+@pytest.mark.parametrize("layout", LAYOUTS)
+def test_percentiles_against_numpy(layout):
+    data = np.round(rng.normal(0, 5, 2001), 1)  # many ties
+    data[::97] = NAN
+    qs = list(rng.uniform(0, 100, 40)) + [0, 1, 50, 99, 100]
+    got = nv.percentiles(layouts(data)[layout], qs)
+    want = np.percentile(data[np.isfinite(data)], qs, method="linear")
+    np.testing.assert_allclose(got, want, rtol=1e-12, atol=1e-12)
+    assert got == stable_percentiles(list(data), qs)
+
+
+@pytest.mark.parametrize("make", [
+    lambda: rng.choice(arr([-0.0, 0.0, 3.0, -2.0, 1e-310, -1e300]), 5000),  # heavy ties
+    lambda: rng.normal(0, 1, 20000) * 10.0 ** rng.integers(-300, 300, 20000),  # wide exponents
+    lambda: np.concatenate([np.full(3000, 2.5), rng.normal(2.5, 1e-12, 3000)]),  # near-equal
+])
+def test_percentiles_large_against_stable_sort(make):
+    assert_stable(list(make()), list(np.linspace(0, 100, 37)) + list(rng.uniform(0, 100, 20)))
+
+
+@pytest.mark.parametrize("values", [
+    [5, -0.0, -0.0, 0.0, -1], [5, 0.0, -0.0, -0.0, -1], [0.0, -0.0], [-0.0, 0.0], [-0.0, 1.0, -0.0, -0.0],
+])
+def test_percentiles_signed_zero_follows_stable_order(values):
+    assert_stable(values, [0, 25, 50, 75, 100, 12.5, 62.5])
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(st.sampled_from([-0.0, 0.0, 1.0, -1.5, 2.0, NAN, INF, 1e-300]), max_size=40),
+       st.lists(st.floats(-10, 110) | st.sampled_from([0, 25, 50, 100, NAN]), max_size=12))
+def test_percentiles_match_stable_sort(values, qs):
+    assert_stable(values, qs)
+
+
+def test_percentiles_known_answers_and_out_of_range():
+    a = arr([1, 2, 3, 4, 5])
+    assert nv.percentiles(a, [0, 25, 50, 100]) == [1.0, 2.0, 3.0, 5.0]
+    assert nv.percentiles(a, (10,)) == [pytest.approx(1.4)]
+    assert nv.percentiles(a, np.array([50.0])) == [3.0] and nv.percentiles(a, []) == []
+    assert nv.percentiles(arr([3, NAN, 1, 2]), [50]) == [2.0]
+    assert nv.percentiles(arr([7.0]), [0, 37.5, 100]) == [7.0, 7.0, 7.0]
+    got = nv.percentiles(arr([1, 2, 3]), [-50, 120, 150, 1e300, INF, -INF, NAN, 50, -1e-300, 100.0000001])
+    assert got[7] == 2.0 and all(math.isnan(v) for i, v in enumerate(got) if i != 7)
+    assert all(math.isnan(v) for v in nv.percentiles(arr([4.0]), [-20, 500]))
+
+
+# ---------------------------------------------------------------- crossings
+
+
+@pytest.mark.parametrize("values, zero, mean_", [
+    ([1, -1, 1, -1], 3, 3), ([-1, 0, 1], 1, 1), ([1, 0, -1], 1, 1), ([1, 0, 1], 0, 2),
+    ([1, NAN, -1], 1, 1), ([4], 0, 0), ([1, 2, 3, 4], 0, 1), ([2, 2, 2], 0, 0), ([1, 3, NAN, 1], 0, 2),
+])
+def test_crossings_known(values, zero, mean_):
+    assert (nv.zero_crossings(arr(values)), nv.mean_crossings(arr(values))) == (zero, mean_)
+
+
+def test_crossings_against_numpy():
+    data = rng.normal(0.3, 1, 1000)
+    data[::50] = INF
+    f = data[np.isfinite(data)]
+    for a in layouts(data).values():
+        assert nv.zero_crossings(a) == np.count_nonzero(np.diff(f >= 0))
+        assert nv.mean_crossings(a) == np.count_nonzero(np.diff(f - in_order_sum(f) / len(f) >= 0))
+
+
+# ---------------------------------------------------------------- derivatives
+
+SIG = rng.normal(0, 1, 300).cumsum()
+
+
+@pytest.mark.parametrize("layout", LAYOUTS)
+@pytest.mark.parametrize("dt", [1.0, 0.1, -0.25])
+def test_derivatives_against_numpy(layout, dt):
+    x, eq = layouts(SIG)[layout], np.testing.assert_array_equal
+    g = np.gradient(SIG, dt)  # interior (f[i+1] - f[i-1]) / (2 dt), one-sided ends
+    d = np.diff(SIG) / dt
+    eq(nv.gradient(x, dt), g)
+    eq(nv.derivative(x, dt), d)
+    eq(nv.first_derivative(x, dt, "central"), g)
+    eq(nv.first_derivative(x, dt, "forward"), np.append(d, d[-1]))
+    eq(nv.first_derivative(x, dt, "backward"), np.insert(d, 0, d[0]))
+    eq(nv.second_derivative(x, dt, "x"), np.gradient(g, dt))
+    eq(nv.jerk(x, dt), np.gradient(np.gradient(g, dt), dt))
+    s2 = np.diff(SIG, 2) / (dt * dt)
+    s2 = np.concatenate([s2[:1], s2, s2[-1:]])
+    np.testing.assert_allclose(nv.second_derivative(x, dt, "finite_difference"), s2, rtol=1e-9, atol=1e-9)
+    np.testing.assert_allclose(nv.curvature(x, dt), np.abs(s2) / (g * g + 1.0) ** 1.5, rtol=1e-9, atol=1e-12)
+    eq(nv.integral(x, dt), np.concatenate([[0.0], np.cumsum(dt * ((SIG[1:] + SIG[:-1]) * 0.5))]))
+    eq(nv.rate_of_change(x), np.diff(SIG) / np.abs(SIG[:-1]))
+
+
+@pytest.mark.parametrize("call, expected", [
+    (lambda: nv.gradient(arr([1, 4, 9, 16]), 1.0), [3, 4, 6, 7]),
+    (lambda: nv.gradient(arr([2.0]), 1.0), [NAN]),
+    (lambda: nv.gradient(arr([]), 1.0), [NAN]),
+    (lambda: nv.gradient(arr([1, NAN, 3, 4]), 1.0), [NAN, 1, NAN, 1]),
+    (lambda: nv.derivative(arr([1, 4, 9]), 0.5), [6, 10]),
+    (lambda: nv.derivative(arr([1]), 0.5), [NAN]),
+    (lambda: nv.rate_of_change(arr([2, 3, 0, 5])), [0.5, -1.0, NAN]),
+    (lambda: nv.rate_of_change(arr([-0.0, 5])), [NAN]),
+    (lambda: nv.rate_of_change(arr([-2, -1])), [0.5]),
+    (lambda: nv.integral(arr([1, 2, 3]), 1.0), [0.0, 1.5, 4.0]),
+    (lambda: nv.integral(arr([1]), 1.0), [0.0]),
+    (lambda: nv.integral(arr([]), 1.0), [0.0]),
+    (lambda: nv.curvature(arr([1, 3, 5, 7]), 0.5), [0, 0, 0, 0]),
+    (lambda: nv.curvature(arr([0, 1, 4, 9, 16]), 1.0)[:1], [2 / 2**1.5]),
+    (lambda: nv.curvature(arr([1, 2]), 1.0), [NAN]),
+    (lambda: nv.first_derivative(arr([1, 4, 9]), 1.0, "forward"), [3, 5, 5]),
+    (lambda: nv.first_derivative(arr([1, 4, 9]), 1.0, "backward"), [3, 3, 5]),
+    (lambda: nv.first_derivative(arr([1, 4, 9]), 1.0, "Forward"), [3, 4, 5]),
+    (lambda: nv.first_derivative(arr([1, 4, 9]), 1.0, ""), [3, 4, 5]),
+    (lambda: nv.first_derivative(arr([1]), 1.0, "forward"), [NAN]),
+    (lambda: nv.second_derivative(arr([1, 4, 9, 16]), 1.0, "finite_difference"), [2, 2, 2, 2]),
+    (lambda: nv.second_derivative(arr([1, 4, 9, 16]), 1.0, "central"), [1, 1.5, 1.5, 1]),
+    (lambda: nv.second_derivative(arr([1, 4]), 1.0, "central"), [NAN, NAN]),
+    (lambda: nv.second_derivative(arr([]), 1.0, "central"), []),
+    (lambda: nv.jerk(arr([0, 1, 8, 27, 64, 125]), 1.0), [3, 4.5, 6, 2.25, -3, -4.5]),
+    (lambda: nv.jerk(arr([0, 1, 8]), 1.0), [NAN, NAN, NAN]),
+    (lambda: nv.jerk(arr([]), 1.0), []),
+    (lambda: nv.gradient(arr([1, 2, 4]), 0.0), [INF, INF, INF]),
+    (lambda: nv.derivative(arr([1, 1]), 0.0), [NAN]),
+])
+def test_derivative_known_answers(call, expected):
+    got = call()
+    assert isinstance(got, np.ndarray) and got.dtype == np.float64 and got.flags.writeable
+    np.testing.assert_allclose(got, arr(expected), rtol=1e-15, atol=0)
+
+
+@pytest.mark.parametrize("order, expected", [
+    (0, [1, 4, 9, 16]), (1, [3, 5, 7, 7]), (2, [2, 2, 2, 2]), (3, [0, 0, 0, 0]),
+    (4, [NAN] * 4), (2**64 - 1, [NAN] * 4),
+])
+def test_finite_difference_known(order, expected):
+    np.testing.assert_array_equal(nv.finite_difference(arr([1, 4, 9, 16]), order, 1.0), arr(expected))
+
+
+@pytest.mark.parametrize("layout", LAYOUTS)
+@pytest.mark.parametrize("order", [1, 2, 3, 7])
+def test_finite_difference_against_numpy(layout, order):
+    x = layouts(SIG)[layout]
+    ref = np.diff(SIG, order)
+    want = np.concatenate([ref, np.full(order, ref[-1])])
+    np.testing.assert_array_equal(nv.finite_difference(x, order, 1.0), want)
+    np.testing.assert_array_equal(nv.finite_difference(x, order, 0.5), want / 0.5**order)
+    np.testing.assert_allclose(nv.finite_difference(x, order, 0.1), want / 0.1**order, rtol=1e-9)
+
+
+def test_finite_difference_short_and_huge_order():
+    assert nv.finite_difference(arr([]), 1, 1.0).shape == (0,) == nv.finite_difference(arr([]), 0, 1.0).shape
+    np.testing.assert_array_equal(nv.finite_difference(arr([2.5]), 1, 1.0), [NAN])
+    np.testing.assert_array_equal(nv.finite_difference(arr([2.5]), 0, 1.0), [2.5])
+    x = arr([1, 2, 4])
+    nv.finite_difference(x, 0, 1.0)[0] = 99.0
+    assert x[0] == 1.0  # order 0 returns a copy
+    start = time.perf_counter()
+    assert np.isnan(nv.finite_difference(np.arange(100_000.0), 2**64 - 1, 1.0)).all()
+    assert time.perf_counter() - start < 1.0
