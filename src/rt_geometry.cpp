@@ -1,0 +1,476 @@
+// Cohort geometry: every cycle of a multichannel cohort scored against the
+// cohort's most stable stretch of cycles (the baseline).
+//
+// find_stable_baseline_1d   the baseline search on one series
+// rt_geometry_single        the geometry of one cohort matrix
+// rt_geometry_batch         many cohorts, one per row of a padded matrix,
+//                           computed in parallel on the worker pool
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "module_frame/families.hpp"
+#include "module_frame/lapack.hpp"
+
+
+namespace nuvra {
+namespace {
+
+// ------------------------------------------------------------ baseline search
+
+struct BaselineWindow {
+    std::uint64_t start = 0;
+    std::uint64_t end = 0;
+    bool found = true;  // false only when a validity mask excluded every window
+};
+
+// Slides a window of w = max(floor(window_fraction * n), min_window) values
+// over `values` with stride max(floor(stride_fraction * n), 1) and returns the
+// window whose finite values have the smallest population standard deviation
+// (score 1 / (sd + 1e-12), strictly greater wins, so ties keep the earlier
+// window). Windows with fewer than two finite values are skipped; when none
+// qualifies the first window is returned.
+//
+// With `invalid_prefix` (invalid_prefix[i] = number of invalid positions
+// before i, n + 1 entries) a window holding an invalid position is never a
+// candidate, neither for scoring nor as the fallback; when every window is
+// excluded the result has found = false. Without it every window is a
+// candidate and found is always true.
+BaselineWindow find_stable_baseline_inner(std::span<const double> values, std::uint64_t min_window,
+                                          double window_fraction, double stride_fraction,
+                                          const std::vector<std::uint64_t>* invalid_prefix = nullptr) {
+    const std::uint64_t n = values.size();
+    const double nd = static_cast<double>(n);
+    auto valid_range = [&](std::uint64_t a, std::uint64_t b) {
+        return invalid_prefix == nullptr || (*invalid_prefix)[b] == (*invalid_prefix)[a];
+    };
+
+    const std::uint64_t wl = to_u64_sat(std::floor(window_fraction * nd));
+    const std::uint64_t w = std::max(wl, min_window);
+    if (n < min_window || wl > n) {
+        // Too short for a search: the whole series is the window.
+        return {0, n, valid_range(0, n)};
+    }
+    // Here w <= n, so the first window fits.
+    const std::uint64_t stride = std::max<std::uint64_t>(to_u64_sat(std::floor(stride_fraction * nd)), 1);
+
+    double best_score = -Inf;
+    std::uint64_t best_start = 0;
+    bool have_best = false;  // a window scored
+    bool have_fallback = false;
+    std::uint64_t fallback_start = 0;  // first candidate window, used when none scores
+
+    std::uint64_t start = 0;
+    for (;;) {
+        const std::uint64_t end = start + w;  // <= n, checked when the start was taken
+        if (valid_range(start, end)) {
+            if (!have_fallback) {
+                have_fallback = true;
+                fallback_start = start;
+            }
+            double sum = -0.0;
+            std::uint64_t count = 0;
+            for (std::uint64_t i = start; i < end; ++i) {
+                const double x = values[i];
+                if (std::isfinite(x)) {
+                    sum += x;
+                    ++count;
+                }
+            }
+            if (count >= 2) {
+                const double c = static_cast<double>(count);
+                const double mean = sum / c;
+                double ss = -0.0;
+                for (std::uint64_t i = start; i < end; ++i) {
+                    const double x = values[i];
+                    if (std::isfinite(x)) {
+                        const double d = x - mean;
+                        ss += d * d;
+                    }
+                }
+                const double score = 1.0 / (std::sqrt(ss / c) + 1e-12);
+                if (score > best_score) {  // a NaN score never wins
+                    best_score = score;
+                    best_start = start;
+                    have_best = true;
+                }
+            }
+        }
+        // The next window is taken only while its end stays within n; an
+        // overflowing start or end ends the search as well.
+        std::uint64_t next_start, next_end;
+        if (add_overflows(start, stride, next_start) || add_overflows(next_start, w, next_end) ||
+            next_end > n)
+            break;
+        start = next_start;
+    }
+
+    if (have_best) return {best_start, best_start + w, true};
+    if (have_fallback) return {fallback_start, fallback_start + w, true};
+    return {0, w, invalid_prefix == nullptr};
+}
+
+std::tuple<std::uint64_t, std::uint64_t> find_stable_baseline_1d_py(SignalView values,
+                                                                    double window_fraction,
+                                                                    std::uint64_t min_window,
+                                                                    double stride_fraction) {
+    const std::span<const double> s = values.as_slice().or_value_error();
+    const BaselineWindow b = find_stable_baseline_inner(s, min_window, window_fraction, stride_fraction);
+    return {b.start, b.end};
+}
+
+// ------------------------------------------------------------ cohort geometry
+
+struct CohortRTResult {
+    std::vector<double> baseline_distance;
+    std::vector<double> normalized_distance;
+    std::vector<double> pc1_projection;
+    std::vector<double> pc2_projection;
+    std::vector<double> mahalanobis_distance;
+    std::uint64_t n_cycles = 0;
+
+    static CohortRTResult all_nan(std::uint64_t n) {
+        CohortRTResult r;
+        r.baseline_distance = nan_vec(n);
+        r.normalized_distance = nan_vec(n);
+        r.pc1_projection = nan_vec(n);
+        r.pc2_projection = nan_vec(n);
+        r.mahalanobis_distance = nan_vec(n);
+        r.n_cycles = n;
+        return r;
+    }
+};
+
+constexpr std::size_t kMaxDirections = 5;
+
+// Right singular vectors of the row-major n_base x n_signals block `b`
+// (consumed): on success `s` holds the min(n_base, n_signals) singular values
+// in descending order and `vt` the matching rows of V^T, row-major with
+// n_signals entries per row. The left singular vectors are not computed.
+bool baseline_svd(std::vector<double>& b, std::size_t n_base, std::size_t n_signals,
+                  std::vector<double>& s, std::vector<double>& vt) {
+    if (n_base > static_cast<std::size_t>(INT_MAX) || n_signals > static_cast<std::size_t>(INT_MAX))
+        return false;
+    const int m = static_cast<int>(n_base);
+    const int n = static_cast<int>(n_signals);
+    const int k = std::min(m, n);
+    // LAPACK wants column-major: a[i + j * m] = B[i][j].
+    std::vector<double> a(b.size());
+    for (std::size_t i = 0; i < n_base; ++i)
+        for (std::size_t j = 0; j < n_signals; ++j) a[i + j * n_base] = b[i * n_signals + j];
+    b.clear();
+    b.shrink_to_fit();
+
+    s.assign(static_cast<std::size_t>(k), 0.0);
+    std::vector<double> vtc(static_cast<std::size_t>(k) * n_signals);
+    const int lda = std::max(m, 1);
+    const int ldu = 1;
+    const int ldvt = std::max(k, 1);
+    double u_dummy = 0.0;
+    int info = 0;
+    int lwork = -1;
+    double query = 0.0;
+    dgesvd_("N", "S", &m, &n, a.data(), &lda, s.data(), &u_dummy, &ldu, vtc.data(), &ldvt, &query,
+            &lwork, &info, 1, 1);
+    if (info != 0 || !(query >= 1.0) || query > static_cast<double>(INT_MAX)) return false;
+    lwork = static_cast<int>(query);
+    std::vector<double> work(static_cast<std::size_t>(lwork));
+    dgesvd_("N", "S", &m, &n, a.data(), &lda, s.data(), &u_dummy, &ldu, vtc.data(), &ldvt,
+            work.data(), &lwork, &info, 1, 1);
+    if (info != 0) return false;
+    vt.assign(static_cast<std::size_t>(k) * n_signals, 0.0);
+    for (std::size_t r = 0; r < static_cast<std::size_t>(k); ++r)
+        for (std::size_t j = 0; j < n_signals; ++j) vt[r * n_signals + j] = vtc[r + j * static_cast<std::size_t>(k)];
+    return true;
+}
+
+// Scores every cycle of one cohort (cycle-major data: signal j of cycle i at
+// i * n_signals + j) against its baseline. Degenerate cohorts give all NaN.
+CohortRTResult rt_geometry_cohort(std::span<const double> data, std::uint64_t n_cycles,
+                                  std::uint64_t n_signals, std::uint64_t min_baseline_cycles) {
+    if (n_cycles == 0 || n_signals == 0) return CohortRTResult::all_nan(n_cycles);
+    std::uint64_t needed;
+    if (mul_overflows(n_cycles, n_signals, needed) || needed > data.size())
+        panic("cohort data holds " + std::to_string(data.size()) + " values, fewer than " +
+              std::to_string(n_cycles) + " cycles x " + std::to_string(n_signals) + " signals");
+    const std::size_t nc = static_cast<std::size_t>(n_cycles);
+    const std::size_t ns = static_cast<std::size_t>(n_signals);
+
+    // Norm of each cycle over its finite values; a cycle holding any
+    // non-finite value is marked invalid for the baseline.
+    check_capacity(n_cycles);
+    std::vector<double> norms(nc);
+    std::vector<std::uint64_t> invalid_prefix(nc + 1);
+    invalid_prefix[0] = 0;
+    for (std::size_t i = 0; i < nc; ++i) {
+        const double* row = data.data() + i * ns;
+        double ss = -0.0;
+        bool valid = true;
+        for (std::size_t j = 0; j < ns; ++j) {
+            const double x = row[j];
+            if (std::isfinite(x))
+                ss += x * x;
+            else
+                valid = false;
+        }
+        norms[i] = std::sqrt(ss);
+        invalid_prefix[i + 1] = invalid_prefix[i] + (valid ? 0 : 1);
+    }
+
+    const BaselineWindow win =
+        find_stable_baseline_inner(norms, min_baseline_cycles, 0.2, 0.05, &invalid_prefix);
+    std::vector<std::uint64_t>().swap(invalid_prefix);
+    std::vector<double>().swap(norms);
+    if (!win.found) return CohortRTResult::all_nan(n_cycles);
+    const std::size_t start = static_cast<std::size_t>(win.start);
+    const std::size_t end = static_cast<std::size_t>(std::min(win.end, n_cycles));
+    if (end <= start) return CohortRTResult::all_nan(n_cycles);
+    const std::size_t n_base = end - start;
+    const double nb = static_cast<double>(n_base);
+
+    // Per-signal mean and population spread over the baseline rows.
+    std::vector<double> mean(ns), sd(ns);
+    for (std::size_t j = 0; j < ns; ++j) {
+        double sum = -0.0;
+        for (std::size_t i = start; i < end; ++i) sum += data[i * ns + j];
+        const double mu = sum / nb;
+        double ss = -0.0;
+        for (std::size_t i = start; i < end; ++i) {
+            const double d = data[i * ns + j] - mu;
+            ss += d * d;
+        }
+        double s = std::sqrt(ss / nb);
+        if (s < 1e-10) s = 1.0;  // a NaN spread stays NaN
+        mean[j] = mu;
+        sd[j] = s;
+    }
+
+    // The standardised baseline block; any non-finite z-score voids the cohort.
+    std::vector<double> block(n_base * ns);
+    for (std::size_t i = start; i < end; ++i) {
+        for (std::size_t j = 0; j < ns; ++j) {
+            const double z = (data[i * ns + j] - mean[j]) / sd[j];
+            if (!std::isfinite(z)) return CohortRTResult::all_nan(n_cycles);
+            block[(i - start) * ns + j] = z;
+        }
+    }
+
+    // Principal directions of the baseline (rows of dirs) and their variances.
+    std::vector<double> sv, dirs;
+    std::size_t k;
+    if (baseline_svd(block, n_base, ns, sv, dirs)) {
+        k = std::min(sv.size(), kMaxDirections);
+    } else {
+        // Unit directions with unit singular values.
+        k = std::min(ns, kMaxDirections);
+        sv.assign(k, 1.0);
+        dirs.assign(k * ns, 0.0);
+        for (std::size_t r = 0; r < k; ++r) dirs[r * ns + r] = 1.0;
+    }
+    const double dof = static_cast<double>(std::max<std::size_t>(n_base - 1, 1));
+    std::vector<double> var_floor(k);
+    for (std::size_t r = 0; r < k; ++r) var_floor[r] = fmax_num(sv[r] * sv[r] / dof, 1e-10);
+
+    // Sign rule: the entry of largest magnitude (the last one on ties, a NaN
+    // entry taken over a number) is made non-negative.
+    for (std::size_t r = 0; r < k; ++r) {
+        double* v = dirs.data() + r * ns;
+        std::size_t m = 0;
+        for (std::size_t j = 1; j < ns; ++j) {
+            if (std::isnan(v[m]) || std::isnan(v[j]) || std::fabs(v[m]) <= std::fabs(v[j])) m = j;
+        }
+        if (v[m] < 0.0)
+            for (std::size_t j = 0; j < ns; ++j) v[j] = -v[j];
+    }
+    const double* pc1 = dirs.data();
+    std::vector<double> zeros;
+    const double* pc2;
+    if (k >= 2) {
+        pc2 = dirs.data() + ns;
+    } else {
+        zeros.assign(ns, 0.0);
+        pc2 = zeros.data();
+    }
+
+    CohortRTResult r;
+    r.baseline_distance = filled(n_cycles, 0.0);
+    r.normalized_distance = filled(n_cycles, 0.0);
+    r.pc1_projection = filled(n_cycles, 0.0);
+    r.pc2_projection = filled(n_cycles, 0.0);
+    r.mahalanobis_distance = filled(n_cycles, 0.0);
+    r.n_cycles = n_cycles;
+
+    const double sqrt_ns = std::sqrt(static_cast<double>(ns));
+    std::vector<double> z(ns);
+    for (std::size_t i = 0; i < nc; ++i) {
+        const double* row = data.data() + i * ns;
+        for (std::size_t j = 0; j < ns; ++j) z[j] = (row[j] - mean[j]) / sd[j];
+
+        double ss = -0.0, p1 = -0.0, p2 = -0.0;
+        for (std::size_t j = 0; j < ns; ++j) {
+            ss += z[j] * z[j];
+            p1 += z[j] * pc1[j];
+            p2 += z[j] * pc2[j];
+        }
+        const double dist = std::sqrt(ss);
+        double maha = -0.0;
+        for (std::size_t q = 0; q < k; ++q) {
+            double p;
+            if (q == 0) {
+                p = p1;
+            } else if (q == 1) {
+                p = p2;
+            } else {
+                const double* v = dirs.data() + q * ns;
+                p = -0.0;
+                for (std::size_t j = 0; j < ns; ++j) p += z[j] * v[j];
+            }
+            maha += p * p / var_floor[q];
+        }
+        r.baseline_distance[i] = dist;
+        r.normalized_distance[i] = dist / sqrt_ns;
+        r.pc1_projection[i] = p1;
+        r.pc2_projection[i] = p2;
+        r.mahalanobis_distance[i] = std::sqrt(maha);
+    }
+    return r;
+}
+
+using FiveArrays = std::tuple<Array1, Array1, Array1, Array1, Array1>;
+
+FiveArrays to_arrays(CohortRTResult&& r) {
+    return {Array1{std::move(r.baseline_distance)}, Array1{std::move(r.normalized_distance)},
+            Array1{std::move(r.pc1_projection)}, Array1{std::move(r.pc2_projection)},
+            Array1{std::move(r.mahalanobis_distance)}};
+}
+
+FiveArrays rt_geometry_single_py(MatrixView matrix, Opt<std::uint64_t, 3> min_baseline_cycles) {
+    const std::vector<double> data = matrix.to_row_major();
+    return to_arrays(rt_geometry_cohort(data, matrix.rows, matrix.cols, min_baseline_cycles));
+}
+
+// Checks every cohort's count against its row before anything is allocated
+// and returns the total number of cycles.
+std::uint64_t check_cohort_counts(const MatrixView& m, const IndexView& counts,
+                                  std::uint64_t n_signals) {
+    std::uint64_t total = 0;
+    for (std::size_t c = 0; c < counts.size(); ++c) {
+        const std::int64_t raw = counts[c];
+        if (raw < 0) {
+            const std::string msg = "cycles_per_cohort[" + std::to_string(c) + "] is negative (" +
+                                    std::to_string(raw) + ")";
+            raise_value_error(msg.c_str());
+        }
+        if (c >= m.rows) panic("assertion failed: index < dim");
+        const std::uint64_t count = static_cast<std::uint64_t>(raw);
+        std::uint64_t values;
+        if (mul_overflows(count, n_signals, values)) {
+            const std::string msg = "cohort " + std::to_string(c) + ": " + std::to_string(count) +
+                                    " cycles x " + std::to_string(n_signals) +
+                                    " signals overflow a 64-bit size";
+            raise_value_error(msg.c_str());
+        }
+        if (values > m.cols) {
+            const std::string msg = "cohort " + std::to_string(c) + ": " + std::to_string(count) +
+                                    " cycles x " + std::to_string(n_signals) + " signals need " +
+                                    std::to_string(values) + " values but the row holds " +
+                                    std::to_string(m.cols);
+            raise_value_error(msg.c_str());
+        }
+        if (add_overflows(total, count, total)) {
+            const std::string msg =
+                "cycles_per_cohort: the total number of cycles overflows at cohort " + std::to_string(c);
+            raise_value_error(msg.c_str());
+        }
+    }
+    return total;
+}
+
+std::vector<CohortRTResult> rt_geometry_batch_inner(std::vector<std::vector<double>>& data,
+                                                    const std::vector<std::uint64_t>& counts,
+                                                    std::uint64_t n_signals,
+                                                    std::uint64_t min_baseline_cycles) {
+    return parallel_map<CohortRTResult>(data.size(), [&](std::size_t c) {
+        CohortRTResult r = rt_geometry_cohort(data[c], counts[c], n_signals, min_baseline_cycles);
+        std::vector<double>().swap(data[c]);  // this item is the cohort's only reader
+        return r;
+    });
+}
+
+FiveArrays rt_geometry_batch_py(MatrixView matrices_flat, IndexView cycles_per_cohort,
+                                std::uint64_t n_signals, Opt<std::uint64_t, 3> min_baseline_cycles) {
+    const std::uint64_t total = check_cohort_counts(matrices_flat, cycles_per_cohort, n_signals);
+    check_capacity(total);
+
+    // Each cohort's values copied out on this thread, so the workers read
+    // only vectors they own.
+    const std::size_t n_cohorts = cycles_per_cohort.size();
+    std::vector<std::uint64_t> counts(n_cohorts);
+    std::vector<std::vector<double>> data(n_cohorts);
+    for (std::size_t c = 0; c < n_cohorts; ++c) {
+        counts[c] = static_cast<std::uint64_t>(cycles_per_cohort[c]);
+        const std::size_t len = static_cast<std::size_t>(counts[c] * n_signals);  // checked above
+        std::vector<double>& d = data[c];
+        d.resize(len);
+        const double* row = matrices_flat.data + static_cast<std::ptrdiff_t>(c) * matrices_flat.s0;
+        const std::ptrdiff_t step = matrices_flat.s1;
+        if (step == 1) {
+            std::copy(row, row + len, d.begin());
+        } else {
+            for (std::size_t j = 0; j < len; ++j) d[j] = row[static_cast<std::ptrdiff_t>(j) * step];
+        }
+    }
+
+    std::vector<CohortRTResult> results =
+        rt_geometry_batch_inner(data, counts, n_signals, min_baseline_cycles);
+
+    CohortRTResult out;
+    const std::size_t t = static_cast<std::size_t>(total);
+    out.baseline_distance.reserve(t);
+    out.normalized_distance.reserve(t);
+    out.pc1_projection.reserve(t);
+    out.pc2_projection.reserve(t);
+    out.mahalanobis_distance.reserve(t);
+    auto append = [](std::vector<double>& dst, std::vector<double>& src) {
+        dst.insert(dst.end(), src.begin(), src.end());
+        std::vector<double>().swap(src);
+    };
+    for (CohortRTResult& r : results) {
+        append(out.baseline_distance, r.baseline_distance);
+        append(out.normalized_distance, r.normalized_distance);
+        append(out.pc1_projection, r.pc1_projection);
+        append(out.pc2_projection, r.pc2_projection);
+        append(out.mahalanobis_distance, r.mahalanobis_distance);
+    }
+    out.n_cycles = total;
+    return to_arrays(std::move(out));
+}
+
+const PyMethodDef defs[] = {
+    NUVRA_DEF(find_stable_baseline_1d_py, "find_stable_baseline_1d",
+              "find_stable_baseline_1d(values, window_fraction, min_window, stride_fraction)\n--\n\n"
+              "Find stable baseline region in a 1D signal.",
+              "values", "window_fraction", "min_window", "stride_fraction"),
+    NUVRA_DEF(rt_geometry_single_py, "rt_geometry_single",
+              "rt_geometry_single(matrix, min_baseline_cycles=3)\n--\n\n"
+              "RT geometry for one cohort matrix.",
+              "matrix", "min_baseline_cycles"),
+    NUVRA_DEF(rt_geometry_batch_py, "rt_geometry_batch",
+              "rt_geometry_batch(matrices_flat, cycles_per_cohort, n_signals, min_baseline_cycles=3)\n"
+              "--\n\nBatch RT geometry across multiple cohorts — Rayon parallel.",
+              "matrices_flat", "cycles_per_cohort", "n_signals", "min_baseline_cycles"),
+};
+
+}  // namespace
+
+namespace family {
+FunctionTable rt_geometry() { return {defs, std::size(defs)}; }
+}  // namespace family
+}  // namespace nuvra
