@@ -249,10 +249,15 @@ ArrayBorrow::ArrayBorrow(PyObject* obj, int ndim, int typenum) {
 
 ArrayBorrow::~ArrayBorrow() {
     if (!arr_) return;
+    // A borrow is often given back while the call's error is already set; a
+    // registry of another extension may run Python code in its release, so
+    // the error is held aside meanwhile.
+    PyObject* pending = PyErr_GetRaisedException();
     const BorrowApi* api = registry;
     if (api) api->release(api->flags, reinterpret_cast<PyArrayObject*>(arr_));
     Py_XDECREF(copy_);
     Py_DECREF(arr_);
+    if (pending) PyErr_SetRaisedException(pending);
 }
 
 namespace {
