@@ -352,10 +352,10 @@ PyObject* get_container_type() {
                                       "that views it.")},
         {0, nullptr},
     };
-    static PyType_Spec spec = {
+    static PyType_Spec container_desc = {
         "builtins.PySliceContainer", sizeof(SliceContainer), 0,
         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
-    PyObject* t = PyType_FromSpec(&spec);
+    PyObject* t = PyType_FromSpec(&container_desc);
     if (!t) {
         PyObject* exc = PyErr_GetRaisedException();
         Py_XDECREF(exc);
