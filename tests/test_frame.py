@@ -465,3 +465,19 @@ def test_pool_environment_read_once(python_subprocess):
     )
     r = python_subprocess(code, env={"RAYON_NUM_THREADS": "2"})
     assert int(r.stdout) == 2, r.stderr
+
+
+def test_registry_capsule_created_when_absent(python_subprocess):
+    code = """
+        import numpy as np
+        from numpy._core import multiarray
+        assert not hasattr(multiarray, "_RUST_NUMPY_BORROW_CHECKING_API")
+        from nuvra import _rust as nv
+        nv.mean(np.ones(3))
+        cap = multiarray._RUST_NUMPY_BORROW_CHECKING_API
+        print(type(cap).__name__, "_RUST_NUMPY_BORROW_CHECKING_API" in repr(cap))
+        nv.mean(np.ones(3))
+        print(multiarray._RUST_NUMPY_BORROW_CHECKING_API is cap)
+    """
+    r = python_subprocess(code)
+    assert r.stdout.split() == ["PyCapsule", "True", "True"], r.stderr
