@@ -481,3 +481,21 @@ def test_registry_capsule_created_when_absent(python_subprocess):
     """
     r = python_subprocess(code)
     assert r.stdout.split() == ["PyCapsule", "True", "True"], r.stderr
+
+
+def test_pool_works_in_a_forked_child(python_subprocess):
+    code = """
+        import os, numpy as np
+        from nuvra import _rust as nv
+        m = np.random.default_rng(2).random((50, 30 * 3))
+        counts = np.full(50, 30, dtype=np.int64)
+        expect = nv.rt_geometry_batch(m, counts, 3)
+        pid = os.fork()
+        if pid == 0:
+            got = nv.rt_geometry_batch(m, counts, 3)
+            same = all(np.array_equal(a, b, equal_nan=True) for a, b in zip(got, expect))
+            os._exit(0 if same else 3)
+        print(os.waitpid(pid, 0)[1])
+    """
+    r = python_subprocess(code, timeout=60)
+    assert r.stdout.split() == ["0"], r.stderr

@@ -107,7 +107,11 @@ void* worker_main(void* arg) {
         for (;;) {
             const std::size_t i = job->next.fetch_add(1);
             if (i >= job->n) break;
-            (*job->item)(i);
+            try {
+                (*job->item)(i);
+            } catch (...) {
+                // Items report their own failures; nothing may end a worker.
+            }
             if (job->completed.fetch_add(1) + 1 == job->n) {
                 std::lock_guard<std::mutex> lock(p->mutex);
                 p->done = true;
@@ -142,9 +146,17 @@ std::size_t start_workers(Pool* p, std::size_t count, std::size_t stack, int& er
     return started;
 }
 
+// A child process made by fork() has none of the parent's workers: it
+// forgets the parent's pool (leaking it) and starts its own on first use.
+// pool() runs only on a thread holding the interpreter lock, which the
+// forking thread holds, so pool_mutex is free at the fork.
+void forget_pool_in_child() { the_pool = nullptr; }
+
 Pool& pool() {
     std::lock_guard<std::mutex> guard(pool_mutex);
     if (the_pool) return *the_pool;
+    static const bool fork_handler = (pthread_atfork(nullptr, nullptr, forget_pool_in_child), true);
+    (void)fork_handler;
     const std::uint64_t stack = configured_stack();
     const std::uint64_t by_stack = std::max<std::uint64_t>(1, max_total_stack / std::max<std::uint64_t>(stack, 1));
     const std::uint64_t want = std::min<std::uint64_t>({configured_threads(), max_workers, by_stack});
