@@ -231,69 +231,33 @@ PyObject* build_any(T&& v) {
 template <typename T>
 struct Holder;
 
-template <>
-struct Holder<double> {
-    double v;
-    Holder(PyObject* o) : v(to_double(o)) {}
-    double get() const { return v; }
+// A value converted once from its argument.
+template <typename T, auto Convert>
+struct ValueHolder {
+    T v;
+    ValueHolder(PyObject* o) : v{Convert(o)} {}
+    const T& get() const { return v; }
 };
-template <>
-struct Holder<std::uint64_t> {
-    std::uint64_t v;
-    Holder(PyObject* o) : v(to_u64(o)) {}
-    std::uint64_t get() const { return v; }
-};
-template <>
-struct Holder<std::int64_t> {
-    std::int64_t v;
-    Holder(PyObject* o) : v(to_i64(o)) {}
-    std::int64_t get() const { return v; }
-};
-template <>
-struct Holder<Int32> {
-    Int32 v;
-    Holder(PyObject* o) : v{to_i32(o)} {}
-    Int32 get() const { return v; }
-};
-template <>
-struct Holder<bool> {
-    bool v;
-    Holder(PyObject* o) : v(to_bool(o)) {}
-    bool get() const { return v; }
-};
-template <>
-struct Holder<std::string_view> {
-    std::string_view v;
-    Holder(PyObject* o) : v(to_str(o)) {}
-    std::string_view get() const { return v; }
-};
-template <>
-struct Holder<FloatSeq> {
-    FloatSeq v;
-    Holder(PyObject* o) : v{to_float_seq(o)} {}
-    const FloatSeq& get() const { return v; }
-};
-template <>
-struct Holder<SignalView> {
+// A view whose array stays borrowed until the call ends.
+template <typename View, int NDim, int TypeNum, auto MakeView>
+struct ViewHolder {
     ArrayBorrow b;
-    SignalView v;
-    Holder(PyObject* o) : b(o, 1, 12), v(make_signal_view(b)) {}
-    const SignalView& get() const { return v; }
+    View v;
+    ViewHolder(PyObject* o) : b(o, NDim, TypeNum), v(MakeView(b)) {}
+    const View& get() const { return v; }
 };
-template <>
-struct Holder<IndexView> {
-    ArrayBorrow b;
-    IndexView v;
-    Holder(PyObject* o) : b(o, 1, 7), v(make_index_view(b)) {}
-    const IndexView& get() const { return v; }
-};
-template <>
-struct Holder<MatrixView> {
-    ArrayBorrow b;
-    MatrixView v;
-    Holder(PyObject* o) : b(o, 2, 12), v(make_matrix_view(b)) {}
-    const MatrixView& get() const { return v; }
-};
+
+template <> struct Holder<double> : ValueHolder<double, to_double> { using ValueHolder::ValueHolder; };
+template <> struct Holder<std::uint64_t> : ValueHolder<std::uint64_t, to_u64> { using ValueHolder::ValueHolder; };
+template <> struct Holder<std::int64_t> : ValueHolder<std::int64_t, to_i64> { using ValueHolder::ValueHolder; };
+template <> struct Holder<Int32> : ValueHolder<Int32, to_i32> { using ValueHolder::ValueHolder; };
+template <> struct Holder<bool> : ValueHolder<bool, to_bool> { using ValueHolder::ValueHolder; };
+template <> struct Holder<std::string_view> : ValueHolder<std::string_view, to_str> { using ValueHolder::ValueHolder; };
+template <> struct Holder<FloatSeq> : ValueHolder<FloatSeq, to_float_seq> { using ValueHolder::ValueHolder; };
+template <> struct Holder<SignalView> : ViewHolder<SignalView, 1, 12, make_signal_view> { using ViewHolder::ViewHolder; };  // float64
+template <> struct Holder<IndexView> : ViewHolder<IndexView, 1, 7, make_index_view> { using ViewHolder::ViewHolder; };      // int64
+template <> struct Holder<MatrixView> : ViewHolder<MatrixView, 2, 12, make_matrix_view> { using ViewHolder::ViewHolder; };  // float64
+
 template <typename T, auto D>
 struct Holder<Opt<T, D>> {
     std::optional<Holder<T>> h;
