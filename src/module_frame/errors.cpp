@@ -151,19 +151,22 @@ std::string type_qualname(PyObject* obj) {
     return out;
 }
 
-std::string debug_text(PyObject* exc) {
-    if (!exc) return "<no exception>";
-    std::string name = type_qualname(exc);
-    PyObject* s = PyObject_Str(exc);
+std::string str_of(PyObject* obj, const char* fallback) {
+    PyObject* s = PyObject_Str(obj);
     if (!s) {
         PyErr_Clear();
-        return name + "(<unprintable>)";
+        return fallback;
     }
     const char* c = PyUnicode_AsUTF8(s);
-    std::string out = name + "('" + (c ? c : "") + "')";
+    std::string out = c ? c : fallback;
     if (!c) PyErr_Clear();
     Py_DECREF(s);
     return out;
+}
+
+std::string debug_text(PyObject* exc) {
+    if (!exc) return "<no exception>";
+    return type_qualname(exc) + "('" + str_of(exc, "<unprintable>") + "')";
 }
 
 void fetch_and_throw() {
@@ -174,14 +177,7 @@ void fetch_and_throw() {
     }
     if (PyObject_TypeCheck(exc, reinterpret_cast<PyTypeObject*>(panic_exception_type()))) {
         // A panic raised by code we called: continue it as our own panic.
-        std::string message = "Unwrapped panic from Python code";
-        if (PyObject* s = PyObject_Str(exc)) {
-            if (const char* c = PyUnicode_AsUTF8(s)) message = c;
-            else PyErr_Clear();
-            Py_DECREF(s);
-        } else {
-            PyErr_Clear();
-        }
+        std::string message = str_of(exc, "Unwrapped panic from Python code");
         std::fputs("--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n",
                    stderr);
         std::fputs("Python stack trace below:\n", stderr);

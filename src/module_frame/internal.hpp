@@ -12,6 +12,10 @@ PyObject* panic_exception_type();
 // "TypeName('message')", or "<unprintable>" when it cannot be formatted.
 std::string debug_text(PyObject* exc);
 
+// str(obj) as UTF-8, or `fallback` when it cannot be had (the error is
+// cleared).
+std::string str_of(PyObject* obj, const char* fallback);
+
 // The qualified name of obj's type, or "<failed to extract type name>".
 std::string type_qualname(PyObject* obj);
 

@@ -72,16 +72,8 @@ bool parse_arguments(const FunctionDescription& d, PyObject* const* args, Py_ssi
                 }
             }
             if (match == n) {
-                PyObject* kr = PyObject_Str(key);
-                std::string kname = "?";
-                if (kr) {
-                    if (const char* c = PyUnicode_AsUTF8(kr)) kname = c;
-                    else PyErr_Clear();
-                    Py_DECREF(kr);
-                } else {
-                    PyErr_Clear();
-                }
-                return set_type_error(f + " got an unexpected keyword argument '" + kname + "'");
+                return set_type_error(f + " got an unexpected keyword argument '" +
+                                      str_of(key, "?") + "'");
             }
             if (slots[match])
                 return set_type_error(f + " got multiple values for argument '" + d.params[match] +
@@ -110,16 +102,7 @@ void argument_error(const char* name) {
         throw PythonError();
     }
     if (Py_TYPE(exc) == reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
-        PyObject* s = PyObject_Str(exc);
-        std::string text;
-        if (s) {
-            if (const char* c = PyUnicode_AsUTF8(s)) text = c;
-            else PyErr_Clear();
-            Py_DECREF(s);
-        } else {
-            PyErr_Clear();
-        }
-        std::string msg = std::string("argument '") + name + "': " + text;
+        std::string msg = std::string("argument '") + name + "': " + str_of(exc, "");
         PyObject* m = PyUnicode_FromString(msg.c_str());
         PyObject* fresh = m ? PyObject_CallOneArg(PyExc_TypeError, m) : nullptr;
         Py_XDECREF(m);
@@ -198,15 +181,8 @@ bool to_bool(PyObject* o) {
     }
     if (!numpy_bool) raise_downcast_error(o, "bool");
     if (!t->tp_as_number || !t->tp_as_number->nb_bool) {
-        std::string tn = "?";
-        if (PyObject* s = PyObject_Str(reinterpret_cast<PyObject*>(t))) {
-            if (const char* c = PyUnicode_AsUTF8(s)) tn = c;
-            else PyErr_Clear();
-            Py_DECREF(s);
-        } else {
-            PyErr_Clear();
-        }
-        type_error("object of type '" + tn + "' does not define a '__bool__' conversion");
+        type_error("object of type '" + str_of(reinterpret_cast<PyObject*>(t), "?") +
+                   "' does not define a '__bool__' conversion");
     }
     int r = t->tp_as_number->nb_bool(o);
     if (r < 0) fetch_and_throw();
