@@ -23,7 +23,7 @@ inline double sum_in_order(std::span<const double> v) {
     return s;
 }
 
-// floor-free conversion of a double to an unsigned 64-bit integer with
+// Conversion of a double to an unsigned 64-bit integer with
 // saturation: NaN and negatives give 0, values >= 2^64 give 2^64 - 1.
 // Truncates toward zero, like an `as u64` cast.
 inline std::uint64_t to_u64_sat(double x) {
