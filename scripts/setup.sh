@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 missing=()
-for pkg in libopenblas-dev liblapacke-dev libfftw3-dev libtbb-dev g++ pkg-config; do
+for pkg in libopenblas-dev liblapacke-dev libfftw3-dev g++ pkg-config; do
     dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
 done
 if ((${#missing[@]})); then

@@ -1,5 +1,5 @@
 // The function tables of the family modules, each in its own add order.
-// A family that is built defines its function here; the module's execution
+// Every family defines its table in src/<family>.cpp; the module's execution
 // step adds the tables in the fixed family order (module.cpp).
 #pragma once
 
@@ -9,12 +9,23 @@ namespace nuvra::family {
 
 // Added directly by the execution step, in this order:
 // entropy, fractal, statistics, correlation, distance, embedding.
+FunctionTable entropy();
+FunctionTable fractal();
 FunctionTable statistics();
+FunctionTable correlation();
 FunctionTable distance();
+FunctionTable embedding();
 
 // Register steps, in this order: coupling, rt_geometry, dynamics, topology,
 // information, network, spectral, matrix, physics.
+FunctionTable coupling();
 FunctionTable rt_geometry();
+FunctionTable dynamics();
+FunctionTable topology();
+FunctionTable information();
+FunctionTable network();
+FunctionTable spectral();
+FunctionTable matrix();
 FunctionTable physics();
 
 }  // namespace nuvra::family

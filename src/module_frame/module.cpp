@@ -83,11 +83,14 @@ int module_exec(PyObject* module) noexcept {
         // calling thread.
         openblas_set_num_threads(1);
         // Functions the execution step adds itself, family by family.
-        add_table(module, family::statistics());
-        add_table(module, family::distance());
+        for (auto table : {family::entropy, family::fractal, family::statistics,
+                           family::correlation, family::distance, family::embedding})
+            add_table(module, table());
         // The register steps of the remaining families.
-        add_table(module, family::rt_geometry());
-        add_table(module, family::physics());
+        for (auto table : {family::coupling, family::rt_geometry, family::dynamics,
+                           family::topology, family::information, family::network,
+                           family::spectral, family::matrix, family::physics})
+            add_table(module, table());
         return 0;
     } catch (...) {
         frame::translate_current_exception();
