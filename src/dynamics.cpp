@@ -17,15 +17,16 @@
 #include <tuple>
 #include <vector>
 
+#include <emmintrin.h>
+
 #include "module_frame/families.hpp"
 #include "module_frame/lapack.hpp"
 #include "module_frame/samples.hpp"
 
-// Order-free inner loops (elementwise squares, square roots, comparisons,
-// minima) are compiled for AVX2 as well as the baseline, chosen at load
-// time. No FMA is enabled, so every product and sum rounds as written;
-// `no-math-errno` only lets square roots vectorise (the values are the same).
-#define NUVRA_VECTOR __attribute__((optimize("O3", "no-math-errno"), target_clones("avx2", "default")))
+// Order-free inner loops (elementwise squares and sums per lane, counts)
+// are compiled for AVX2 as well as the baseline, chosen at load time. No FMA
+// is enabled, so every product and sum rounds as written.
+#define NUVRA_VECTOR __attribute__((optimize("O3"), target_clones("avx2", "default")))
 
 namespace nuvra {
 namespace {
@@ -65,55 +66,70 @@ void block_d2(const double* const* cols, const double* q, std::size_t d, std::si
     }
 }
 
+// The square roots, minima and comparisons below use SSE2 (part of every
+// x86-64): the compiler keeps scalar square roots for errno, and does not
+// turn a NaN-aware minimum into vector code by itself.
+
 // Smallest value of v (NaN never counts); +inf when none.
-NUVRA_VECTOR
-double block_min(const double* __restrict v, std::size_t len) {
-    double m0 = Inf, m1 = Inf, m2 = Inf, m3 = Inf;
+double block_min(const double* v, std::size_t len) {
+    __m128d m0 = _mm_set1_pd(Inf), m1 = m0;
     std::size_t t = 0;
     for (; t + 4 <= len; t += 4) {
-        m0 = v[t] < m0 ? v[t] : m0;
-        m1 = v[t + 1] < m1 ? v[t + 1] : m1;
-        m2 = v[t + 2] < m2 ? v[t + 2] : m2;
-        m3 = v[t + 3] < m3 ? v[t + 3] : m3;
+        m0 = _mm_min_pd(_mm_loadu_pd(v + t), m0);  // a NaN element keeps m
+        m1 = _mm_min_pd(_mm_loadu_pd(v + t + 2), m1);
     }
-    for (; t < len; ++t) m0 = v[t] < m0 ? v[t] : m0;
-    m0 = m1 < m0 ? m1 : m0;
-    m2 = m3 < m2 ? m3 : m2;
-    return m2 < m0 ? m2 : m0;
+    alignas(16) double lanes[4];
+    _mm_store_pd(lanes, m0);
+    _mm_store_pd(lanes + 2, m1);
+    double m = Inf;
+    for (double l : lanes) m = l < m ? l : m;
+    for (; t < len; ++t) m = v[t] < m ? v[t] : m;
+    return m;
 }
 
 // Smallest strictly positive value of v (0.0 and NaN never count); +inf when none.
-NUVRA_VECTOR
-double block_min_positive(const double* __restrict v, std::size_t len) {
-    double m0 = Inf, m1 = Inf;
+double block_min_positive(const double* v, std::size_t len) {
+    const __m128d inf = _mm_set1_pd(Inf), zero = _mm_setzero_pd();
+    __m128d m0 = inf, m1 = inf;
     std::size_t t = 0;
-    for (; t + 2 <= len; t += 2) {
-        const double a = v[t] > 0.0 ? v[t] : Inf;
-        const double b = v[t + 1] > 0.0 ? v[t + 1] : Inf;
-        m0 = a < m0 ? a : m0;
-        m1 = b < m1 ? b : m1;
+    for (; t + 4 <= len; t += 4) {
+        const __m128d a = _mm_loadu_pd(v + t), b = _mm_loadu_pd(v + t + 2);
+        const __m128d ka = _mm_cmpgt_pd(a, zero), kb = _mm_cmpgt_pd(b, zero);
+        m0 = _mm_min_pd(_mm_or_pd(_mm_and_pd(ka, a), _mm_andnot_pd(ka, inf)), m0);
+        m1 = _mm_min_pd(_mm_or_pd(_mm_and_pd(kb, b), _mm_andnot_pd(kb, inf)), m1);
     }
-    for (; t < len; ++t) {
-        const double a = v[t] > 0.0 ? v[t] : Inf;
-        m0 = a < m0 ? a : m0;
-    }
-    return m1 < m0 ? m1 : m0;
+    alignas(16) double lanes[4];
+    _mm_store_pd(lanes, m0);
+    _mm_store_pd(lanes + 2, m1);
+    double m = Inf;
+    for (double l : lanes) m = l < m ? l : m;
+    for (; t < len; ++t)
+        if (v[t] > 0.0 && v[t] < m) m = v[t];
+    return m;
 }
 
-NUVRA_VECTOR
-void sqrt_in_place(double* __restrict v, std::size_t len) {
-    for (std::size_t t = 0; t < len; ++t) v[t] = std::sqrt(v[t]);
+void sqrt_in_place(double* v, std::size_t len) {
+    std::size_t t = 0;
+    for (; t + 2 <= len; t += 2) _mm_storeu_pd(v + t, _mm_sqrt_pd(_mm_loadu_pd(v + t)));
+    for (; t < len; ++t) v[t] = std::sqrt(v[t]);
 }
 
 // v[t] = 1.0 when sqrt(v[t]) <= eps, else 0.0 (NaN gives 0.0).
-NUVRA_VECTOR
-void threshold_sqrt(double* __restrict v, std::size_t len, double eps) {
-    for (std::size_t t = 0; t < len; ++t) v[t] = std::sqrt(v[t]) <= eps ? 1.0 : 0.0;
+void threshold_sqrt(double* v, std::size_t len, double eps) {
+    const __m128d e = _mm_set1_pd(eps), one = _mm_set1_pd(1.0);
+    std::size_t t = 0;
+    for (; t + 2 <= len; t += 2)
+        _mm_storeu_pd(v + t, _mm_and_pd(_mm_cmple_pd(_mm_sqrt_pd(_mm_loadu_pd(v + t)), e), one));
+    for (; t < len; ++t) v[t] = std::sqrt(v[t]) <= eps ? 1.0 : 0.0;
 }
 
-NUVRA_VECTOR
-void threshold_in_place(double* __restrict v, std::size_t len, double eps) {
-    for (std::size_t t = 0; t < len; ++t) v[t] = v[t] <= eps ? 1.0 : 0.0;
+// v[t] = 1.0 when v[t] <= eps, else 0.0 (NaN gives 0.0).
+void threshold_in_place(double* v, std::size_t len, double eps) {
+    const __m128d e = _mm_set1_pd(eps), one = _mm_set1_pd(1.0);
+    std::size_t t = 0;
+    for (; t + 2 <= len; t += 2)
+        _mm_storeu_pd(v + t, _mm_and_pd(_mm_cmple_pd(_mm_loadu_pd(v + t), e), one));
+    for (; t < len; ++t) v[t] = v[t] <= eps ? 1.0 : 0.0;
 }
 
 // Number of v[t] <= r.
