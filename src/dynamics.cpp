@@ -811,27 +811,65 @@ double recurrence_rate_py(MatrixView r) {
 // Line statistics of one sweep over the rows. Diagonal runs are indexed by
 // j - i + n - 1 (the main diagonal is skipped), column runs by j; a run ends
 // at a cell that is not recurrent (> 0.5) and at the end of its sequence,
-// and is recorded when it is at least `lmin` long (lmin >= 1).
+// and is recorded when it is at least `lmin` long (lmin >= 1). All counts
+// are integers, so one sweep in row order gives the same totals as walking
+// each diagonal or column on its own.
 struct LineStats {
-    std::uint64_t recurrent = 0;  // cells counted by the sweep
-    std::uint64_t sum = 0, lines = 0, longest = 0;
+    std::int64_t recurrent = 0;  // cells counted by the sweep
+    std::int64_t sum = 0, lines = 0, longest = 0;
     std::vector<std::uint64_t> hist;  // lines by length (when asked)
 };
 
-template <bool Diagonal, bool Hist>
-LineStats sweep_lines(const MatrixView& r, std::uint64_t lmin) {
-    const std::size_t n = r.rows;
-    LineStats st;
-    if constexpr (Hist) st.hist.assign(n + 1, 0);
-    std::vector<std::uint64_t> runs(Diagonal ? 2 * n - 1 : n, 0);
-    std::vector<double> rowbuf(n);
-    auto record = [&](std::uint64_t len) {
-        if (len >= lmin) {
-            st.sum += len;
-            ++st.lines;
-            st.longest = std::max(st.longest, len);
-            if constexpr (Hist) ++st.hist[len];
+// One row's cells against their runs, branch-free.
+NUVRA_VECTOR
+void run_update(const double* __restrict row, std::int64_t* __restrict run, std::size_t len,
+                std::int64_t lmin, LineStats& st) {
+    std::int64_t rec = 0, sum = 0, lines = 0;
+    for (std::size_t t = 0; t < len; ++t) {
+        const std::int64_t r = run[t];
+        const bool on = row[t] > 0.5;
+        const bool ends = !on && r >= lmin;
+        rec += on ? 1 : 0;
+        sum += ends ? r : 0;
+        lines += ends ? 1 : 0;
+        run[t] = on ? r + 1 : 0;
+    }
+    st.recurrent += rec;
+    st.sum += sum;
+    st.lines += lines;
+}
+
+// The same with every recorded length kept (longest line, histogram).
+void run_update_recording(const double* row, std::int64_t* run, std::size_t len, std::int64_t lmin,
+                          LineStats& st) {
+    for (std::size_t t = 0; t < len; ++t) {
+        const std::int64_t r = run[t];
+        if (row[t] > 0.5) {
+            run[t] = r + 1;
+            ++st.recurrent;
+        } else if (r != 0) {
+            if (r >= lmin) {
+                st.sum += r;
+                ++st.lines;
+                st.longest = std::max(st.longest, r);
+                ++st.hist[static_cast<std::size_t>(r)];
+            }
+            run[t] = 0;
         }
+    }
+}
+
+template <bool Diagonal, bool Record>
+LineStats sweep_lines(const MatrixView& r, std::uint64_t lmin_u) {
+    const std::size_t n = r.rows;
+    const std::int64_t lmin = static_cast<std::int64_t>(std::min<std::uint64_t>(lmin_u, INT64_MAX));
+    LineStats st;
+    if constexpr (Record) st.hist.assign(n + 1, 0);
+    std::vector<std::int64_t> runs(Diagonal ? 2 * n - 1 : n, 0);
+    std::vector<double> rowbuf(n);
+    auto update = [&](const double* row, std::int64_t* run, std::size_t len) {
+        if constexpr (Record) run_update_recording(row, run, len, lmin, st);
+        else run_update(row, run, len, lmin, st);
     };
     for (std::size_t i = 0; i < n; ++i) {
         const double* row;
@@ -841,20 +879,23 @@ LineStats sweep_lines(const MatrixView& r, std::uint64_t lmin) {
             for (std::size_t j = 0; j < n; ++j) rowbuf[j] = r(i, j);
             row = rowbuf.data();
         }
-        std::uint64_t* run = Diagonal ? runs.data() + (n - 1 - i) : runs.data();
-        for (std::size_t j = 0; j < n; ++j) {
-            if (Diagonal && j == i) continue;
-            if (row[j] > 0.5) {
-                ++run[j];
-                ++st.recurrent;
-            } else if (run[j] != 0) {
-                record(run[j]);
-                run[j] = 0;
-            }
+        if constexpr (Diagonal) {
+            std::int64_t* run = runs.data() + (n - 1 - i);
+            update(row, run, i);
+            update(row + i + 1, run + i + 1, n - 1 - i);
+        } else {
+            update(row, runs.data(), n);
         }
     }
-    for (std::uint64_t len : runs)
-        if (len != 0) record(len);
+    // Runs still open at the end of their sequences.
+    for (std::int64_t len : runs) {
+        if (len != 0 && len >= lmin) {
+            st.sum += len;
+            ++st.lines;
+            st.longest = std::max(st.longest, len);
+            if constexpr (Record) ++st.hist[static_cast<std::size_t>(len)];
+        }
+    }
     return st;
 }
 
@@ -911,7 +952,7 @@ std::uint64_t max_diagonal_line_py(MatrixView r, Opt<std::uint64_t, 2> min_line)
     const std::size_t n = r.rows;
     if (n < min_line.value || n < 2) return 0;
     require_square_block(r);
-    return sweep_lines<true, false>(r, effective_lmin(min_line)).longest;
+    return static_cast<std::uint64_t>(sweep_lines<true, true>(r, effective_lmin(min_line)).longest);
 }
 
 // ------------------------------------------------------------------ attractor reconstruction
