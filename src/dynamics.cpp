@@ -13,6 +13,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <tuple>
 #include <vector>
@@ -40,73 +41,59 @@ inline bool fits_int(std::size_t v) { return v <= static_cast<std::size_t>(INT_M
 
 // out[t] = sum over c = 0 .. d-1, in that order, of (cols[c][j0 + t] - q[c])^2
 // for t < len. (a - b)^2 equals (b - a)^2 exactly, so this is the pair's
-// squared distance whichever point comes first.
+// squared distance whichever point comes first. Eight pairs at a time keep
+// their running sums in registers across the coordinates.
 NUVRA_VECTOR
 void block_d2(const double* const* cols, const double* q, std::size_t d, std::size_t j0,
               std::size_t len, double* __restrict out) {
-    if (d == 0) {
-        for (std::size_t t = 0; t < len; ++t) out[t] = 0.0;
-        return;
-    }
-    {
-        const double* __restrict col = cols[0] + j0;
-        const double qc = q[0];
-        for (std::size_t t = 0; t < len; ++t) {
-            const double diff = col[t] - qc;
-            out[t] = diff * diff;
+    std::size_t t0 = 0;
+    for (; t0 + 8 <= len; t0 += 8) {
+        double acc[8] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
+        for (std::size_t c = 0; c < d; ++c) {
+            const double* __restrict col = cols[c] + j0 + t0;
+            const double qc = q[c];
+            for (int u = 0; u < 8; ++u) {
+                const double diff = col[u] - qc;
+                acc[u] += diff * diff;
+            }
         }
+        for (int u = 0; u < 8; ++u) out[t0 + u] = acc[u];
     }
-    for (std::size_t c = 1; c < d; ++c) {
-        const double* __restrict col = cols[c] + j0;
-        const double qc = q[c];
-        for (std::size_t t = 0; t < len; ++t) {
-            const double diff = col[t] - qc;
-            out[t] += diff * diff;
+    for (; t0 < len; ++t0) {
+        double acc = 0.0;
+        for (std::size_t c = 0; c < d; ++c) {
+            const double diff = cols[c][j0 + t0] - q[c];
+            acc += diff * diff;
         }
+        out[t0] = acc;
     }
+}
+
+// Smallest squared distance of a block, by bit pattern: squared distances
+// are +0.0, positive numbers, +inf or NaN, and for those the unsigned bit
+// patterns sort as the values do, with every NaN above +inf. With
+// `positive_only`, +0.0 is moved to the top (the subtraction wraps it).
+// Returns the value (NaN or +inf when no candidate can win).
+NUVRA_VECTOR
+double block_min_d2(const double* __restrict v, std::size_t len, bool positive_only) {
+    const std::uint64_t shift = positive_only ? 1 : 0;
+    std::uint64_t m = UINT64_MAX;
+    for (std::size_t t = 0; t < len; ++t) {
+        std::uint64_t k;
+        std::memcpy(&k, v + t, sizeof k);
+        k -= shift;
+        m = k < m ? k : m;
+    }
+    if (m == UINT64_MAX) return Inf;
+    m += shift;
+    double out;
+    std::memcpy(&out, &m, sizeof out);
+    return out;
 }
 
 // The square roots, minima and comparisons below use SSE2 (part of every
 // x86-64): the compiler keeps scalar square roots for errno, and does not
 // turn a NaN-aware minimum into vector code by itself.
-
-// Smallest value of v (NaN never counts); +inf when none.
-double block_min(const double* v, std::size_t len) {
-    __m128d m0 = _mm_set1_pd(Inf), m1 = m0;
-    std::size_t t = 0;
-    for (; t + 4 <= len; t += 4) {
-        m0 = _mm_min_pd(_mm_loadu_pd(v + t), m0);  // a NaN element keeps m
-        m1 = _mm_min_pd(_mm_loadu_pd(v + t + 2), m1);
-    }
-    alignas(16) double lanes[4];
-    _mm_store_pd(lanes, m0);
-    _mm_store_pd(lanes + 2, m1);
-    double m = Inf;
-    for (double l : lanes) m = l < m ? l : m;
-    for (; t < len; ++t) m = v[t] < m ? v[t] : m;
-    return m;
-}
-
-// Smallest strictly positive value of v (0.0 and NaN never count); +inf when none.
-double block_min_positive(const double* v, std::size_t len) {
-    const __m128d inf = _mm_set1_pd(Inf), zero = _mm_setzero_pd();
-    __m128d m0 = inf, m1 = inf;
-    std::size_t t = 0;
-    for (; t + 4 <= len; t += 4) {
-        const __m128d a = _mm_loadu_pd(v + t), b = _mm_loadu_pd(v + t + 2);
-        const __m128d ka = _mm_cmpgt_pd(a, zero), kb = _mm_cmpgt_pd(b, zero);
-        m0 = _mm_min_pd(_mm_or_pd(_mm_and_pd(ka, a), _mm_andnot_pd(ka, inf)), m0);
-        m1 = _mm_min_pd(_mm_or_pd(_mm_and_pd(kb, b), _mm_andnot_pd(kb, inf)), m1);
-    }
-    alignas(16) double lanes[4];
-    _mm_store_pd(lanes, m0);
-    _mm_store_pd(lanes + 2, m1);
-    double m = Inf;
-    for (double l : lanes) m = l < m ? l : m;
-    for (; t < len; ++t)
-        if (v[t] > 0.0 && v[t] < m) m = v[t];
-    return m;
-}
 
 void sqrt_in_place(double* v, std::size_t len) {
     std::size_t t = 0;
@@ -519,18 +506,19 @@ double kaplan_yorke_dimension_py(SignalView spectrum) {
 // (sqrt is monotone), so the winner is the one of the plain in-order scan.
 void scan_neighbours(const double* const* cols, const double* q, std::size_t d, std::size_t j0,
                      std::size_t j1, bool positive_only, double* buf, double& best,
-                     std::size_t& nn) {
+                     double& best_d2, std::size_t& nn) {
     for (std::size_t b0 = j0; b0 < j1; b0 += kBlock) {
         const std::size_t len = std::min(kBlock, j1 - b0);
         block_d2(cols, q, d, b0, len, buf);
-        const double m = positive_only ? block_min_positive(buf, len) : block_min(buf, len);
-        if (!(std::sqrt(m) < best)) continue;
+        if (!(std::sqrt(block_min_d2(buf, len, positive_only)) < best)) continue;
         for (std::size_t t = 0; t < len; ++t) {
             const double d2 = buf[t];
-            if (positive_only && !(d2 > 0.0)) continue;
+            // d2 >= best_d2 means sqrt(d2) >= best: only smaller ones are tested.
+            if (!(d2 < best_d2) || (positive_only && !(d2 > 0.0))) continue;
             const double dist = std::sqrt(d2);
             if (dist < best) {
                 best = dist;
+                best_d2 = d2;
                 nn = b0 + t;
             }
         }
@@ -546,18 +534,18 @@ std::vector<std::size_t> nearest_neighbours(const double* const* cols, std::size
     std::vector<double> buf(kBlock), q(d);
     for (std::size_t i = 0; i < n; ++i) {
         for (std::size_t c = 0; c < d; ++c) q[c] = cols[c][i];
-        double best = Inf;
+        double best = Inf, best_d2 = Inf;
         std::size_t found = kNone;
         // j <= i - sep and j >= i + sep
         if (sep == 0) {
-            scan_neighbours(cols, q.data(), d, 0, n, positive_only, buf.data(), best, found);
+            scan_neighbours(cols, q.data(), d, 0, n, positive_only, buf.data(), best, best_d2, found);
         } else {
             if (sep <= i)
                 scan_neighbours(cols, q.data(), d, 0, i - static_cast<std::size_t>(sep) + 1,
-                                positive_only, buf.data(), best, found);
+                                positive_only, buf.data(), best, best_d2, found);
             if (sep < n - i)
                 scan_neighbours(cols, q.data(), d, i + static_cast<std::size_t>(sep), n,
-                                positive_only, buf.data(), best, found);
+                                positive_only, buf.data(), best, best_d2, found);
         }
         nn[i] = found;
     }
