@@ -70,25 +70,54 @@ void block_d2(const double* const* cols, const double* q, std::size_t d, std::si
 }
 
 // Smallest squared distance of a block, by bit pattern: squared distances
-// are +0.0, positive numbers, +inf or NaN, and for those the unsigned bit
-// patterns sort as the values do, with every NaN above +inf. With
-// `positive_only`, +0.0 is moved to the top (the subtraction wraps it).
-// Returns the value (NaN or +inf when no candidate can win).
+// are zeros, positive numbers, +inf or NaN, and with the sign bit cleared
+// their bit patterns, read as signed integers, sort as the values do, every
+// NaN above +inf. With `positive_only`, zero becomes -1 and then, masked,
+// the largest key, so it never wins. Returns the value (NaN or +inf when no
+// candidate can win).
 NUVRA_VECTOR
 double block_min_d2(const double* __restrict v, std::size_t len, bool positive_only) {
-    const std::uint64_t shift = positive_only ? 1 : 0;
-    std::uint64_t m = UINT64_MAX;
-    for (std::size_t t = 0; t < len; ++t) {
-        std::uint64_t k;
-        std::memcpy(&k, v + t, sizeof k);
-        k -= shift;
-        m = k < m ? k : m;
+    constexpr std::int64_t kMask = INT64_MAX;
+    const std::int64_t shift = positive_only ? 1 : 0;
+    std::int64_t m[4] = {kMask, kMask, kMask, kMask};
+    std::size_t t = 0;
+    for (; t + 4 <= len; t += 4) {
+        for (int u = 0; u < 4; ++u) {
+            std::int64_t k;
+            std::memcpy(&k, v + t + u, sizeof k);
+            k = ((k & kMask) - shift) & kMask;
+            m[u] = k < m[u] ? k : m[u];
+        }
     }
-    if (m == UINT64_MAX) return Inf;
-    m += shift;
+    for (; t < len; ++t) {
+        std::int64_t k;
+        std::memcpy(&k, v + t, sizeof k);
+        k = ((k & kMask) - shift) & kMask;
+        m[0] = k < m[0] ? k : m[0];
+    }
+    std::int64_t best = std::min(std::min(m[0], m[1]), std::min(m[2], m[3]));
+    if (best == kMask) return Inf;
+    best += shift;
     double out;
-    std::memcpy(&out, &m, sizeof out);
+    std::memcpy(&out, &best, sizeof out);
     return out;
+}
+
+// First index t >= from with lo < v[t] < hi (NaN never), or len.
+std::size_t first_between(const double* v, std::size_t from, std::size_t len, double lo, double hi) {
+    const __m128d l = _mm_set1_pd(lo), h = _mm_set1_pd(hi);
+    std::size_t t = from;
+    for (; t + 8 <= len; t += 8) {
+        int mask = 0;
+        for (int u = 0; u < 8; u += 2) {
+            const __m128d x = _mm_loadu_pd(v + t + u);
+            mask |= _mm_movemask_pd(_mm_and_pd(_mm_cmpgt_pd(x, l), _mm_cmplt_pd(x, h))) << u;
+        }
+        if (mask != 0) return t + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
+    }
+    for (; t < len; ++t)
+        if (v[t] > lo && v[t] < hi) return t;
+    return len;
 }
 
 // The square roots, minima and comparisons below use SSE2 (part of every
@@ -157,8 +186,8 @@ bool rows_finite(std::span<const double> x) { return all_finite(x); }
 // ------------------------------------------------------------------ Jacobian and FTLE
 
 // Least-squares Jacobian over a step of dt rows of the row-major n x d
-// trajectory x: Yc ~ Xc . J, solved column by column with dgelsd (minimum
-// norm, rcond -1). A failed solve leaves the unit column. Centred values that
+// trajectory x: Yc ~ Xc . J, each column of J the minimum-norm solution for
+// one column of Yc (dgelsd, rcond -1). A failed solve leaves unit columns. Centred values that
 // are not finite (an overflow of the centring) give a NaN matrix.
 std::vector<double> estimate_jacobian(const double* x, std::size_t n, std::size_t d,
                                       std::uint64_t dt) {
@@ -206,14 +235,27 @@ std::vector<double> estimate_jacobian(const double* x, std::size_t n, std::size_
         unit_columns(0);
         return J;
     }
-    const int m = as_int(p), nn = as_int(d), nrhs = 1;
+    // All d targets in one call: the SVD of Xc (and so whether it converges)
+    // does not depend on the right-hand sides, and each column of B is
+    // solved on its own, so a failure is the failure of every column.
+    const int m = as_int(p), nn = as_int(d), nrhs = as_int(d);
     const int lda = std::max(m, 1), ldb = std::max(as_int(ldb_s), 1);
     const double rcond = -1.0;
     int rank = 0, info = 0;
-    std::vector<double> a(xc.size()), b(static_cast<std::size_t>(ldb), 0.0), s(std::min(p, d));
+    std::vector<double> b;
+    if (ldb_s == p) {
+        b = std::move(yc);
+    } else {  // fewer equations than unknowns: zero-padded columns
+        b.assign(ldb_s * d, 0.0);
+        for (std::size_t j = 0; j < d; ++j)
+            std::copy(yc.begin() + static_cast<std::ptrdiff_t>(j * p),
+                      yc.begin() + static_cast<std::ptrdiff_t>((j + 1) * p),
+                      b.begin() + static_cast<std::ptrdiff_t>(j * ldb_s));
+    }
+    std::vector<double> s(std::min(p, d));
     double wq = 0.0;
     int iwq = 0, lwork = -1;
-    dgelsd_(&m, &nn, &nrhs, a.data(), &lda, b.data(), &ldb, s.data(), &rcond, &rank, &wq, &lwork,
+    dgelsd_(&m, &nn, &nrhs, xc.data(), &lda, b.data(), &ldb, s.data(), &rcond, &rank, &wq, &lwork,
             &iwq, &info);
     if (info != 0 || !(wq >= 1.0) || wq > static_cast<double>(INT_MAX)) {
         unit_columns(0);
@@ -222,20 +264,14 @@ std::vector<double> estimate_jacobian(const double* x, std::size_t n, std::size_
     lwork = static_cast<int>(wq);
     std::vector<double> work(static_cast<std::size_t>(lwork));
     std::vector<int> iwork(static_cast<std::size_t>(std::max(iwq, 1)));
-    for (std::size_t j = 0; j < d; ++j) {
-        std::copy(xc.begin(), xc.end(), a.begin());
-        std::copy(yc.begin() + static_cast<std::ptrdiff_t>(j * p),
-                  yc.begin() + static_cast<std::ptrdiff_t>((j + 1) * p), b.begin());
-        std::fill(b.begin() + static_cast<std::ptrdiff_t>(p), b.end(), 0.0);
-        info = 0;
-        dgelsd_(&m, &nn, &nrhs, a.data(), &lda, b.data(), &ldb, s.data(), &rcond, &rank,
-                work.data(), &lwork, iwork.data(), &info);
-        if (info == 0) {
-            for (std::size_t k = 0; k < d; ++k) J[k * d + j] = b[k];
-        } else {
-            J[j * d + j] = 1.0;
-        }
+    dgelsd_(&m, &nn, &nrhs, xc.data(), &lda, b.data(), &ldb, s.data(), &rcond, &rank, work.data(),
+            &lwork, iwork.data(), &info);
+    if (info != 0) {
+        unit_columns(0);
+        return J;
     }
+    for (std::size_t j = 0; j < d; ++j)
+        for (std::size_t k = 0; k < d; ++k) J[k * d + j] = b[j * ldb_s + k];
     return J;
 }
 
@@ -511,14 +547,14 @@ void scan_neighbours(const double* const* cols, const double* q, std::size_t d, 
         const std::size_t len = std::min(kBlock, j1 - b0);
         block_d2(cols, q, d, b0, len, buf);
         if (!(std::sqrt(block_min_d2(buf, len, positive_only)) < best)) continue;
-        for (std::size_t t = 0; t < len; ++t) {
-            const double d2 = buf[t];
-            // d2 >= best_d2 means sqrt(d2) >= best: only smaller ones are tested.
-            if (!(d2 < best_d2) || (positive_only && !(d2 > 0.0))) continue;
-            const double dist = std::sqrt(d2);
+        // Only d2 < best_d2 can give sqrt(d2) < best (sqrt is monotone).
+        const double lo = positive_only ? 0.0 : -1.0;
+        for (std::size_t t = first_between(buf, 0, len, lo, best_d2); t < len;
+             t = first_between(buf, t + 1, len, lo, best_d2)) {
+            const double dist = std::sqrt(buf[t]);
             if (dist < best) {
                 best = dist;
-                best_d2 = d2;
+                best_d2 = buf[t];
                 nn = b0 + t;
             }
         }
@@ -962,8 +998,21 @@ Array2 attractor_reconstruction_py(SignalView signal, std::uint64_t dim, std::ui
     out.reserve(static_cast<std::size_t>(cells));
     const std::size_t ms = static_cast<std::size_t>(m), ds = static_cast<std::size_t>(dim);
     const std::size_t ts = static_cast<std::size_t>(tau);
-    for (std::size_t i = 0; i < ms; ++i)
-        for (std::size_t j = 0; j < ds; ++j) out.push_back(s[i + j * ts]);
+    // Rows are gathered into a small buffer and appended in chunks: the
+    // result is written once, without a zero-fill.
+    constexpr std::size_t kChunk = 2048;
+    double chunk[kChunk];
+    std::size_t used = 0;
+    for (std::size_t i = 0; i < ms; ++i) {
+        for (std::size_t j = 0; j < ds; ++j) {
+            chunk[used++] = s[i + j * ts];
+            if (used == kChunk) {
+                out.insert(out.end(), chunk, chunk + kChunk);
+                used = 0;
+            }
+        }
+    }
+    out.insert(out.end(), chunk, chunk + used);
     return {std::move(out), ms, ds};
 }
 
