@@ -778,9 +778,13 @@ Array2 recurrence_matrix_py(MatrixView trajectory, double threshold,
         }
         return {std::move(out), n, n};
     }
-    // Percentile of the upper-triangle distances, NaN ones left out.
-    std::vector<double> upper;
-    upper.reserve(n * (n - 1) / 2);
+    // Percentile of the upper-triangle distances, NaN ones left out. The
+    // distances are non-negative, so their bit patterns sort as they do: a
+    // histogram of the top 16 bits finds the bucket that holds the wanted
+    // rank, and only that bucket's values are selected among.
+    constexpr int kShift = 48;
+    std::vector<std::uint64_t> hist(std::size_t{1} << (64 - kShift), 0);
+    std::uint64_t c = 0;
     for (std::size_t i = 0; i < n; ++i) {
         for (std::size_t b0 = 0; b0 < n; b0 += kBlock) {
             const std::size_t len = std::min(kBlock, n - b0);
@@ -788,17 +792,35 @@ Array2 recurrence_matrix_py(MatrixView trajectory, double threshold,
         }
         row[i] = 0.0;
         sqrt_in_place(row.data(), n);
-        for (std::size_t j = i + 1; j < n; ++j)
-            if (!std::isnan(row[j])) upper.push_back(row[j]);
+        for (std::size_t j = i + 1; j < n; ++j) {
+            std::uint64_t k;
+            std::memcpy(&k, &row[j], sizeof k);
+            if (!std::isnan(row[j])) {
+                ++hist[k >> kShift];
+                ++c;
+            }
+        }
         out.insert(out.end(), row.begin(), row.end());
     }
     double eps = NaN;
-    const std::size_t c = upper.size();
     if (c > 0) {
         const double p = (threshold_percentile.value / 100.0) * static_cast<double>(c);
-        const std::size_t idx = static_cast<std::size_t>(std::min<std::uint64_t>(to_u64_sat(p), c - 1));
-        std::nth_element(upper.begin(), upper.begin() + static_cast<std::ptrdiff_t>(idx), upper.end());
-        eps = upper[idx];
+        std::uint64_t idx = std::min<std::uint64_t>(to_u64_sat(p), c - 1);
+        std::size_t bucket = 0;
+        while (idx >= hist[bucket]) idx -= hist[bucket++];
+        std::vector<double> members;
+        members.reserve(hist[bucket]);
+        for (std::size_t i = 0; i < n; ++i) {
+            const double* r = out.data() + i * n;
+            for (std::size_t j = i + 1; j < n; ++j) {
+                std::uint64_t k;
+                std::memcpy(&k, &r[j], sizeof k);
+                if ((k >> kShift) == bucket && !std::isnan(r[j])) members.push_back(r[j]);
+            }
+        }
+        const auto nth = members.begin() + static_cast<std::ptrdiff_t>(idx);
+        std::nth_element(members.begin(), nth, members.end());
+        eps = *nth;
     }
     threshold_in_place(out.data(), out.size(), eps);
     return {std::move(out), n, n};
@@ -844,11 +866,13 @@ struct LineStats {
     std::vector<std::uint64_t> hist;  // lines by length (when asked)
 };
 
-// One row's cells against their runs, branch-free.
+// One row's cells against their runs, branch-free (with the longest
+// recorded line when asked).
+template <bool Longest>
 NUVRA_VECTOR
 void run_update(const double* __restrict row, std::int64_t* __restrict run, std::size_t len,
                 std::int64_t lmin, LineStats& st) {
-    std::int64_t rec = 0, sum = 0, lines = 0;
+    std::int64_t rec = 0, sum = 0, lines = 0, longest = st.longest;
     for (std::size_t t = 0; t < len; ++t) {
         const std::int64_t r = run[t];
         const bool on = row[t] > 0.5;
@@ -856,11 +880,16 @@ void run_update(const double* __restrict row, std::int64_t* __restrict run, std:
         rec += on ? 1 : 0;
         sum += ends ? r : 0;
         lines += ends ? 1 : 0;
+        if constexpr (Longest) {
+            const std::int64_t l = ends ? r : 0;
+            longest = l > longest ? l : longest;
+        }
         run[t] = on ? r + 1 : 0;
     }
     st.recurrent += rec;
     st.sum += sum;
     st.lines += lines;
+    st.longest = longest;
 }
 
 // The same with every recorded length kept (longest line, histogram).
@@ -883,17 +912,20 @@ void run_update_recording(const double* row, std::int64_t* run, std::size_t len,
     }
 }
 
-template <bool Diagonal, bool Record>
+enum class Keep { Totals, Longest, Histogram };
+
+template <bool Diagonal, Keep K>
 LineStats sweep_lines(const MatrixView& r, std::uint64_t lmin_u) {
     const std::size_t n = r.rows;
     const std::int64_t lmin = static_cast<std::int64_t>(std::min<std::uint64_t>(lmin_u, INT64_MAX));
     LineStats st;
+    constexpr bool Record = K == Keep::Histogram;
     if constexpr (Record) st.hist.assign(n + 1, 0);
     std::vector<std::int64_t> runs(Diagonal ? 2 * n - 1 : n, 0);
     std::vector<double> rowbuf(n);
     auto update = [&](const double* row, std::int64_t* run, std::size_t len) {
         if constexpr (Record) run_update_recording(row, run, len, lmin, st);
-        else run_update(row, run, len, lmin, st);
+        else run_update<K == Keep::Longest>(row, run, len, lmin, st);
     };
     for (std::size_t i = 0; i < n; ++i) {
         const double* row;
@@ -930,7 +962,7 @@ double determinism_py(MatrixView r, Opt<std::uint64_t, 2> min_line_length) {
     if (n < min_line_length.value) return NaN;
     if (n < 2) return 0.0;
     require_square_block(r);
-    const LineStats st = sweep_lines<true, false>(r, effective_lmin(min_line_length));
+    const LineStats st = sweep_lines<true, Keep::Totals>(r, effective_lmin(min_line_length));
     if (st.recurrent == 0) return 0.0;
     return static_cast<double>(st.sum) / static_cast<double>(st.recurrent);
 }
@@ -940,7 +972,7 @@ double laminarity_py(MatrixView r, Opt<std::uint64_t, 2> min_line_length) {
     if (n < min_line_length.value) return NaN;
     if (n == 0) return 0.0;
     require_square_block(r);
-    const LineStats st = sweep_lines<false, false>(r, effective_lmin(min_line_length));
+    const LineStats st = sweep_lines<false, Keep::Totals>(r, effective_lmin(min_line_length));
     if (st.recurrent == 0) return 0.0;
     return static_cast<double>(st.sum) / static_cast<double>(st.recurrent);
 }
@@ -950,7 +982,7 @@ double trapping_time_py(MatrixView r, Opt<std::uint64_t, 2> min_line_length) {
     if (n < min_line_length.value) return NaN;
     if (n == 0) return 0.0;
     require_square_block(r);
-    const LineStats st = sweep_lines<false, false>(r, effective_lmin(min_line_length));
+    const LineStats st = sweep_lines<false, Keep::Totals>(r, effective_lmin(min_line_length));
     if (st.lines == 0) return 0.0;
     return static_cast<double>(st.sum) / static_cast<double>(st.lines);
 }
@@ -960,7 +992,7 @@ double entropy_recurrence_py(MatrixView r, Opt<std::uint64_t, 2> min_line_length
     if (n < min_line_length.value) return NaN;
     if (n < 2) return 0.0;
     require_square_block(r);
-    const LineStats st = sweep_lines<true, true>(r, effective_lmin(min_line_length));
+    const LineStats st = sweep_lines<true, Keep::Histogram>(r, effective_lmin(min_line_length));
     if (st.lines == 0) return 0.0;
     const double total = static_cast<double>(st.lines);
     double acc = -0.0;
@@ -976,7 +1008,7 @@ std::uint64_t max_diagonal_line_py(MatrixView r, Opt<std::uint64_t, 2> min_line)
     const std::size_t n = r.rows;
     if (n < min_line.value || n < 2) return 0;
     require_square_block(r);
-    return static_cast<std::uint64_t>(sweep_lines<true, true>(r, effective_lmin(min_line)).longest);
+    return static_cast<std::uint64_t>(sweep_lines<true, Keep::Longest>(r, effective_lmin(min_line)).longest);
 }
 
 // ------------------------------------------------------------------ attractor reconstruction
