@@ -240,6 +240,29 @@ def test_maximal_lyapunov_worked_example_and_reference():
                                       r.maximal_lyapunov(np.ascontiguousarray(v), 8, 5))
 
 
+@pytest.mark.parametrize("positive_only", [False, True])
+def test_neighbour_ties_across_blocks(positive_only):
+    # small integers: many equal distances and repeated points over 1300 rows
+    x = np.random.default_rng(10).integers(0, 25, size=(1300, 2)).astype(float)
+    nn = ref_divergence(x, 3, 7, positive_only)
+    if positive_only:   # largest_lyapunov_core on a one-column embedding (dim 1)
+        s = x[:, 0]
+        nn = ref_divergence(s[:, None], 3, 7, True)
+        div, cnt = r.largest_lyapunov_core(s, 1, 1, 7, 3)
+        m = len(s) - 3
+        for k in range(3):
+            d = [abs(s[i + k] - s[j + k]) for i, j in enumerate(nn[:m]) if j is not None and j < m]
+            d = [v for v in d if v > 0]
+            assert cnt[k] == len(d) and div[k] == pytest.approx(np.mean(np.log(d)), rel=1e-12)
+    else:
+        got = r.maximal_lyapunov(x, 3, 7)
+        for k in range(3):
+            d = [np.linalg.norm(x[i + k] - x[j + k]) for i, j in enumerate(nn)
+                 if j is not None and max(i, j) + k < len(x)]
+            d = [v for v in d if v > 0]
+            assert len(d) > 100 and got[k] == pytest.approx(np.mean(np.log(d)), rel=1e-12)
+
+
 def test_largest_lyapunov_core_reference_and_guards():
     s = np.random.default_rng(7).normal(size=900)
     s[[5, 300]] = NAN
@@ -276,7 +299,7 @@ def test_recurrence_matrix_worked_examples(threshold, pct, want):
 
 
 def test_recurrence_matrix_against_scipy():
-    x = np.random.default_rng(8).normal(size=(300, 3))
+    x = np.random.default_rng(8).normal(size=(700, 3))   # rows span several blocks
     d = cdist(x, x)
     np.testing.assert_array_equal(r.recurrence_matrix_rust(x, 0.9), (d <= 0.9).astype(float))
     up = np.sort(pdist(x))
@@ -376,7 +399,7 @@ def ref_corr_dim(x, n_ref):
     return np.polyfit(u, v, 1)[0]
 
 
-@pytest.mark.parametrize("n, n_ref", [(30, 20), (200, 500), (400, 37)])
+@pytest.mark.parametrize("n, n_ref", [(30, 20), (200, 500), (400, 37), (1100, 40)])
 def test_correlation_dimension_reference(n, n_ref):
     x = np.random.default_rng(n).normal(size=(n, 2))
     assert r.correlation_dimension_rust(x, n_ref) == pytest.approx(ref_corr_dim(x, n_ref), rel=1e-9)
