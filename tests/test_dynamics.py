@@ -195,12 +195,12 @@ def test_henon_map_exponent_and_dimension():
     assert r.correlation_dimension_rust(h) == pytest.approx(1.2, abs=0.1)
 
 
-@pytest.mark.parametrize("spec, want", [
+@pytest.mark.parametrize("exponents, want", [
     ([1.0, -2.0], 1.5), ([0.5, 0.0, -1.0], 2.5), ([-1.0, 0.5], 1.5), ([-0.5], 0.0),
     ([0.3, 0.2], 2.0), ([0.0, -1e-11], 1.0), ([], NAN), ([NAN, np.inf], NAN),
     ([0.5, NAN, -1.0], 1.5), ([0.906, 0.0, -14.572], 2.0 + 0.906 / 14.572)])
-def test_kaplan_yorke(spec, want):
-    got = r.kaplan_yorke_dimension_rust(np.array(spec, dtype=float))
+def test_kaplan_yorke(exponents, want):
+    got = r.kaplan_yorke_dimension_rust(np.array(exponents, dtype=float))
     assert (math.isnan(got) and math.isnan(want)) or got == pytest.approx(want, rel=1e-14)
 
 
