@@ -1,8 +1,680 @@
-// The network family.
+// Graph measures on a dense adjacency matrix.
+//
+// n is the number of rows; the functions read the leading n x n block of the
+// matrix (a matrix with fewer columns than rows ends in a panic). An entry is
+// an edge when it is strictly greater than 0.0 (NaN is no edge, +inf is one);
+// row i lists the edges leaving node i, so an asymmetric matrix is a directed
+// graph. The path, component and clustering measures ignore the diagonal and
+// work on out-neighbour lists; density and degree count the diagonal; the
+// eigenvector and community measures use the entries as weights.
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <vector>
+
 #include "module_frame/families.hpp"
 
+#pragma GCC optimize("O3")
+
 namespace nuvra {
+namespace {
 
-FunctionTable family::network() { return {nullptr, 0}; }
+inline bool is_edge(double v) { return v > 0.0; }
 
+// A buffer of n elements that is not zero-filled (every element is written
+// before it is read).
+template <typename T>
+std::unique_ptr<T[]> uninit(std::size_t n) {
+    check_capacity(n, sizeof(T));
+    return std::unique_ptr<T[]>(new T[n]);
+}
+
+// The direct reading needs n columns; a narrower matrix is an index error.
+void require_square_block(const MatrixView& a) {
+    if (a.cols < a.rows) panic("ndarray: index out of bounds");
+}
+
+// n * n, with the capacity check for the element count.
+std::size_t square_count(std::size_t n) {
+    std::uint64_t nn;
+    if (mul_overflows(n, n, nn)) panic_capacity_overflow();
+    check_capacity(nn);
+    return static_cast<std::size_t>(nn);
+}
+
+// The leading n x n block, row-major (transposed = false) or column-major.
+std::unique_ptr<double[]> dense_block(const MatrixView& a, bool transposed) {
+    const std::size_t n = a.rows;
+    auto out = uninit<double>(square_count(n));
+    for (std::size_t i = 0; i < n; ++i) {
+        const double* row = a.data + static_cast<std::ptrdiff_t>(i) * a.s0;
+        if (!transposed) {
+            double* dst = out.get() + i * n;
+            if (a.s1 == 1) {
+                std::memcpy(dst, row, n * sizeof(double));
+            } else {
+                for (std::size_t j = 0; j < n; ++j) dst[j] = row[static_cast<std::ptrdiff_t>(j) * a.s1];
+            }
+        } else {
+            for (std::size_t j = 0; j < n; ++j)
+                out[j * n + i] = row[static_cast<std::ptrdiff_t>(j) * a.s1];
+        }
+    }
+    return out;
+}
+
+// ------------------------------------------------------------- unweighted graph
+
+// Out-neighbour lists of the boolean adjacency (edge rule, diagonal never an
+// edge), each in increasing order.
+struct Graph {
+    std::size_t n = 0;
+    std::vector<std::size_t> off;  // n + 1 offsets into adj
+    std::vector<std::uint32_t> adj;
+
+    std::size_t degree(std::size_t u) const { return off[u + 1] - off[u]; }
+    const std::uint32_t* begin(std::size_t u) const { return adj.data() + off[u]; }
+    const std::uint32_t* end(std::size_t u) const { return adj.data() + off[u + 1]; }
+};
+
+// The boolean adjacency of the leading n x n block. A matrix with fewer
+// columns than rows fails with the index error of the row-major reading: the
+// first position i*n + j (j != i) past the rows*cols elements.
+Graph build_graph(const MatrixView& a) {
+    Graph g;
+    const std::size_t n = a.rows;
+    g.n = n;
+    if (n >= 2 && a.cols < n) {
+        const std::size_t c = a.cols;
+        panic_index(n * c, c == 0 ? 1 : c * n);
+    }
+    if (n > std::numeric_limits<std::uint32_t>::max()) panic_capacity_overflow();
+    g.off.resize(n + 1);
+    g.off[0] = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double* row = a.data + static_cast<std::ptrdiff_t>(i) * a.s0;
+        for (std::size_t j = 0; j < n; ++j) {
+            if (j != i && is_edge(row[static_cast<std::ptrdiff_t>(j) * a.s1]))
+                g.adj.push_back(static_cast<std::uint32_t>(j));
+        }
+        g.off[i + 1] = g.adj.size();
+    }
+    return g;
+}
+
+// In-neighbour lists (the transposed graph), each in increasing order.
+Graph transpose(const Graph& g) {
+    Graph t;
+    const std::size_t n = g.n;
+    t.n = n;
+    t.off.assign(n + 1, 0);
+    for (std::uint32_t v : g.adj) ++t.off[v + 1];
+    for (std::size_t i = 0; i < n; ++i) t.off[i + 1] += t.off[i];
+    t.adj.resize(g.adj.size());
+    std::vector<std::size_t> pos(t.off.begin(), t.off.end() - 1);
+    for (std::size_t u = 0; u < n; ++u)
+        for (const std::uint32_t* p = g.begin(u); p != g.end(u); ++p) t.adj[pos[*p]++] = static_cast<std::uint32_t>(u);
+    return t;
+}
+
+constexpr std::uint32_t kUnreached = std::numeric_limits<std::uint32_t>::max();
+
+// Breadth-first search from `source`: the hop distance of every node
+// (kUnreached where the search does not get), and the nodes in the order they
+// were reached. Returns the number of nodes reached.
+std::size_t bfs(const Graph& g, std::size_t source, std::uint32_t* dist, std::uint32_t* order) {
+    std::fill(dist, dist + g.n, kUnreached);
+    dist[source] = 0;
+    order[0] = static_cast<std::uint32_t>(source);
+    std::size_t head = 0, tail = 1;
+    while (head < tail) {
+        const std::uint32_t u = order[head++];
+        const std::uint32_t du = dist[u] + 1;
+        for (const std::uint32_t* p = g.begin(u); p != g.end(u); ++p) {
+            if (dist[*p] == kUnreached) {
+                dist[*p] = du;
+                order[tail++] = *p;
+            }
+        }
+    }
+    return tail;
+}
+
+// For every source, the number of other nodes reached and the sum of their
+// hop distances (an exact integer).
+struct Reach {
+    std::uint64_t count = 0, sum = 0;
+};
+
+std::vector<Reach> reach_all(const Graph& g) {
+    const std::size_t n = g.n;
+    std::vector<Reach> out(n);
+    auto dist = uninit<std::uint32_t>(n);
+    auto order = uninit<std::uint32_t>(n);
+    for (std::size_t s = 0; s < n; ++s) {
+        const std::size_t reached = bfs(g, s, dist.get(), order.get());
+        std::uint64_t sum = 0;
+        for (std::size_t k = 1; k < reached; ++k) sum += dist[order[k]];
+        out[s] = {reached - 1, sum};
+    }
+    return out;
+}
+
+// ---------------------------------------------------------------- functions
+
+double density_py(MatrixView adjacency) {
+    const std::size_t n = adjacency.rows;
+    if (n < 2) return 0.0;
+    require_square_block(adjacency);
+    std::uint64_t count = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double* row = adjacency.data + static_cast<std::ptrdiff_t>(i) * adjacency.s0;
+        if (adjacency.s1 == 1) {
+            std::uint64_t c = 0;
+            for (std::size_t j = 0; j < n; ++j) c += row[j] > 0.0;
+            count += c;
+        } else {
+            for (std::size_t j = 0; j < n; ++j) count += row[static_cast<std::ptrdiff_t>(j) * adjacency.s1] > 0.0;
+        }
+    }
+    const double pairs = static_cast<double>(n * (n - 1)) / 2.0;
+    return (static_cast<double>(count) / 2.0) / pairs;
+}
+
+Array1 degree_centrality_py(MatrixView adjacency) {
+    const std::size_t n = adjacency.rows;
+    if (n < 2) return {{1.0}};
+    require_square_block(adjacency);
+    std::vector<double> out(n);
+    const double denom = static_cast<double>(n - 1);
+    for (std::size_t i = 0; i < n; ++i) {
+        const double* row = adjacency.data + static_cast<std::ptrdiff_t>(i) * adjacency.s0;
+        std::uint64_t c = 0;
+        if (adjacency.s1 == 1) {
+            for (std::size_t j = 0; j < n; ++j) c += row[j] > 0.0;
+        } else {
+            for (std::size_t j = 0; j < n; ++j) c += row[static_cast<std::ptrdiff_t>(j) * adjacency.s1] > 0.0;
+        }
+        out[i] = static_cast<double>(c) / denom;
+    }
+    return {std::move(out)};
+}
+
+double average_path_length_py(MatrixView adjacency) {
+    if (adjacency.rows < 2) return 0.0;
+    const Graph g = build_graph(adjacency);
+    // Every distance is a small integer, so the running sum of the distances
+    // is exact in any grouping.
+    std::uint64_t count = 0, sum = 0;
+    for (const Reach& r : reach_all(g)) {
+        count += r.count;
+        sum += r.sum;
+    }
+    if (count == 0) return Inf;
+    return static_cast<double>(sum) / static_cast<double>(count);
+}
+
+Array1 closeness_centrality_py(MatrixView adjacency) {
+    const std::size_t n = adjacency.rows;
+    if (n < 2) return {{1.0}};
+    const Graph g = build_graph(adjacency);
+    const std::vector<Reach> reach = reach_all(g);
+    std::vector<double> out(n);
+    for (std::size_t s = 0; s < n; ++s) {
+        const double r = static_cast<double>(reach[s].count);
+        const double total = static_cast<double>(reach[s].sum);
+        out[s] = (r > 0.0 && total > 0.0) ? r / total : 0.0;
+    }
+    return {std::move(out)};
+}
+
+// Components in the order they are started (from the smallest node not yet
+// taken); within one, nodes in breadth-first order along out-edges.
+std::vector<std::vector<std::uint64_t>> connected_components_py(MatrixView adjacency) {
+    const std::size_t n = adjacency.rows;
+    std::vector<std::vector<std::uint64_t>> out;
+    if (n == 0) return out;
+    const Graph g = build_graph(adjacency);
+    std::vector<char> taken(n, 0);
+    auto queue = uninit<std::uint32_t>(n);
+    for (std::size_t s = 0; s < n; ++s) {
+        if (taken[s]) continue;
+        taken[s] = 1;
+        queue[0] = static_cast<std::uint32_t>(s);
+        std::size_t head = 0, tail = 1;
+        while (head < tail) {
+            const std::uint32_t u = queue[head++];
+            for (const std::uint32_t* p = g.begin(u); p != g.end(u); ++p) {
+                if (!taken[*p]) {
+                    taken[*p] = 1;
+                    queue[tail++] = *p;
+                }
+            }
+        }
+        out.emplace_back(queue.get(), queue.get() + tail);
+    }
+    return out;
+}
+
+// Brandes' algorithm over all sources, unweighted. Path counts grow in the
+// order the search reaches the predecessors; dependencies are accumulated in
+// the order nodes leave the stack, each predecessor once per node.
+Array1 betweenness_centrality_py(MatrixView adjacency) {
+    const std::size_t n = adjacency.rows;
+    if (n <= 2) return {std::vector<double>(n, 0.0)};
+    const Graph g = build_graph(adjacency);
+    const Graph in = transpose(g);
+    std::vector<double> score(n, 0.0);
+    auto dist = uninit<std::uint32_t>(n);
+    auto order = uninit<std::uint32_t>(n);
+    auto sigma = uninit<double>(n);
+    auto delta = uninit<double>(n);
+    for (std::size_t s = 0; s < n; ++s) {
+        std::fill(dist.get(), dist.get() + n, kUnreached);
+        dist[s] = 0;
+        sigma[s] = 1.0;
+        order[0] = static_cast<std::uint32_t>(s);
+        std::size_t head = 0, tail = 1;
+        while (head < tail) {
+            const std::uint32_t v = order[head++];
+            const std::uint32_t dw = dist[v] + 1;
+            const double sv = sigma[v];
+            for (const std::uint32_t* p = g.begin(v); p != g.end(v); ++p) {
+                const std::uint32_t w = *p;
+                if (dist[w] == kUnreached) {
+                    dist[w] = dw;
+                    sigma[w] = 0.0 + sv;
+                    order[tail++] = w;
+                } else if (dist[w] == dw) {
+                    sigma[w] += sv;
+                }
+            }
+        }
+        for (std::size_t k = 0; k < tail; ++k) delta[order[k]] = 0.0;
+        for (std::size_t k = tail; k-- > 1;) {
+            const std::uint32_t w = order[k];
+            const double sw = sigma[w];
+            if (sw > 0.0) {
+                const double coeff = 1.0 + delta[w];
+                const std::uint32_t dv = dist[w] - 1;
+                for (const std::uint32_t* p = in.begin(w); p != in.end(w); ++p) {
+                    if (dist[*p] == dv) delta[*p] += (sigma[*p] / sw) * coeff;
+                }
+            }
+            score[w] += delta[w];
+        }
+    }
+    const double scale = static_cast<double>((n - 1) * (n - 2));
+    for (double& x : score) x /= scale;
+    return {std::move(score)};
+}
+
+// Local clustering: for each node, the share of pairs of out-neighbours
+// u < v with an edge u -> v. Rows of the boolean adjacency are kept as bit
+// sets, so one pair count is a masked popcount.
+Array1 clustering_coefficient_py(MatrixView adjacency) {
+    const std::size_t n = adjacency.rows;
+    std::vector<double> out(n, 0.0);
+    if (n == 0) return {std::move(out)};
+    const Graph g = build_graph(adjacency);
+    const std::size_t words = (n + 63) / 64;
+    std::uint64_t cells;
+    if (mul_overflows(words, n, cells)) panic_capacity_overflow();
+    check_capacity(cells);
+    std::vector<std::uint64_t> bits(static_cast<std::size_t>(cells), 0);
+    for (std::size_t u = 0; u < n; ++u)
+        for (const std::uint32_t* p = g.begin(u); p != g.end(u); ++p)
+            bits[u * words + (*p >> 6)] |= std::uint64_t{1} << (*p & 63);
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint64_t k = g.degree(i);
+        if (k < 2) continue;
+        const std::uint64_t* ri = bits.data() + i * words;
+        std::uint64_t links = 0;
+        for (const std::uint32_t* p = g.begin(i); p != g.end(i); ++p) {
+            const std::uint32_t u = *p;
+            const std::uint64_t* ru = bits.data() + static_cast<std::size_t>(u) * words;
+            // neighbours v of i with v > u and u -> v
+            std::size_t w = (u + 1) >> 6;
+            if (w >= words) continue;
+            const std::uint64_t first_mask = ~std::uint64_t{0} << ((u + 1) & 63);
+            links += static_cast<std::uint64_t>(__builtin_popcountll(ri[w] & ru[w] & first_mask));
+            for (++w; w < words; ++w) links += static_cast<std::uint64_t>(__builtin_popcountll(ri[w] & ru[w]));
+        }
+        out[i] = static_cast<double>(links + links) / static_cast<double>(k * (k - 1));
+    }
+    return {std::move(out)};
+}
+
+// ------------------------------------------------------ eigenvector centrality
+
+// One run of the power iteration x <- Bx / |Bx| on the column-major block b,
+// from x = 1/n, until the step length d = |x_new - x_old| is below tol or
+// max_iter steps are done (at least one). Returns true when it converged or
+// stopped at a zero vector (which it then returns). A run that reaches an
+// exact fixed point or an exact two-cycle without converging, or whose
+// vector turns NaN, is finished at once with the state it would have after
+// max_iter steps, since no later step can change that.
+bool power_iteration(const double* b, std::size_t n, std::uint64_t max_iter, double tol,
+                     std::vector<double>& x) {
+    x.assign(n, 1.0 / static_cast<double>(n));
+    std::vector<double> y(n), prev(n);
+    bool have_prev = false;
+    for (std::uint64_t t = 1;; ++t) {
+        std::fill(y.begin(), y.end(), -0.0);
+        for (std::size_t j = 0; j < n; ++j) {
+            const double xj = x[j];
+            const double* col = b + j * n;
+            for (std::size_t i = 0; i < n; ++i) y[i] += col[i] * xj;
+        }
+        double s = -0.0;
+        for (std::size_t i = 0; i < n; ++i) s += y[i] * y[i];
+        if (s == 0.0) {
+            x.assign(n, 0.0);
+            return true;
+        }
+        const double r = std::sqrt(s);
+        for (std::size_t i = 0; i < n; ++i) y[i] /= r;
+        double d2 = -0.0;
+        for (std::size_t i = 0; i < n; ++i) {
+            const double e = x[i] - y[i];
+            d2 += e * e;
+        }
+        const double d = std::sqrt(d2);
+        if (std::isnan(s)) {  // every element is NaN now and stays so
+            x.assign(n, NaN);
+            return false;
+        }
+        const bool fixed = std::memcmp(x.data(), y.data(), n * sizeof(double)) == 0;
+        const bool two_cycle = have_prev && std::memcmp(prev.data(), y.data(), n * sizeof(double)) == 0;
+        prev.swap(x);
+        x.swap(y);
+        have_prev = true;
+        if (d < tol) return true;
+        if (t >= max_iter) return false;
+        if (fixed) return false;
+        if (two_cycle) {
+            // The states alternate; step max_iter lands on the current state
+            // when the remaining count is even.
+            if ((max_iter - t) % 2 == 1) x.swap(prev);
+            return false;
+        }
+    }
+}
+
+// Power iteration on the weighted matrix; when it has not converged within
+// max_iter steps (as on bipartite graphs, where it alternates between two
+// states), it is run again on A + I, which has the same dominant eigenvector
+// without the alternation.
+Array1 eigenvector_centrality_py(MatrixView adjacency, std::uint64_t max_iter, double tol) {
+    const std::size_t n = adjacency.rows;
+    if (n == 0) return {};
+    if (n == 1) return {{1.0}};
+    require_square_block(adjacency);
+    auto b = dense_block(adjacency, true);
+    std::vector<double> x;
+    if (!power_iteration(b.get(), n, max_iter, tol, x)) {
+        for (std::size_t i = 0; i < n; ++i) b[i * n + i] += 1.0;
+        power_iteration(b.get(), n, max_iter, tol, x);
+    }
+    return {std::move(x)};
+}
+
+Array2 adjacency_from_correlation_py(MatrixView correlation_matrix, double threshold) {
+    const std::size_t n = correlation_matrix.rows;
+    if (n >= 2) require_square_block(correlation_matrix);
+    std::vector<double> out(square_count(n));
+    for (std::size_t i = 0; i < n; ++i) {
+        const double* row = correlation_matrix.data + static_cast<std::ptrdiff_t>(i) * correlation_matrix.s0;
+        double* dst = out.data() + i * n;
+        for (std::size_t j = 0; j < n; ++j)
+            dst[j] = (j != i && std::fabs(row[static_cast<std::ptrdiff_t>(j) * correlation_matrix.s1]) >= threshold) ? 1.0 : 0.0;
+    }
+    return {std::move(out), n, n};
+}
+
+// ------------------------------------------------------------- communities
+
+// Row strengths k_i and the total weight W, each summed in index order.
+struct Strengths {
+    std::vector<double> k;
+    double total = -0.0;
+};
+
+Strengths strengths(const double* a, std::size_t n) {
+    Strengths st;
+    st.k.resize(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const double* row = a + i * n;
+        double s = -0.0;
+        for (std::size_t j = 0; j < n; ++j) s += row[j];
+        st.k[i] = s;
+    }
+    // W runs over all entries row by row, as one sum.
+    double w = -0.0;
+    for (std::size_t i = 0; i < n * n; ++i) w += a[i];
+    st.total = w;
+    return st;
+}
+
+// Labels renumbered 0, 1, ... in increasing order of the label.
+Array1 renumber(const std::vector<std::uint32_t>& label) {
+    const std::size_t n = label.size();
+    std::vector<std::uint32_t> rank(n, 0);
+    for (std::uint32_t l : label) rank[l] = 1;
+    std::uint32_t next = 0;
+    for (std::size_t l = 0; l < n; ++l)
+        if (rank[l]) rank[l] = next++;
+    std::vector<double> out(n);
+    for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<double>(rank[label[i]]);
+    return {std::move(out)};
+}
+
+double modularity_py(MatrixView adjacency, SignalView communities, double resolution) {
+    const std::size_t n = adjacency.rows;
+    if (n == 0) return NaN;
+    require_square_block(adjacency);
+    const auto a = dense_block(adjacency, false);
+    const Strengths st = strengths(a.get(), n);
+    const double m = st.total * 0.5;
+    if (m == 0.0) return 0.0;
+    const std::size_t len = communities.size();
+    if (len == 0) return 0.0;
+    std::vector<std::int64_t> conv(len);
+    for (std::size_t i = 0; i < len; ++i) conv[i] = to_i64_sat(communities[i]);
+    if (len < n) panic("ndarray: index out of bounds");
+    // Members of each label among positions 0..n-1, grouped by label and in
+    // increasing position within a group.
+    std::vector<std::uint32_t> members(n);
+    for (std::size_t i = 0; i < n; ++i) members[i] = static_cast<std::uint32_t>(i);
+    std::stable_sort(members.begin(), members.end(),
+                     [&](std::uint32_t p, std::uint32_t q) { return conv[p] < conv[q]; });
+    std::vector<std::int64_t> labels(conv);
+    std::sort(labels.begin(), labels.end());
+    labels.erase(std::unique(labels.begin(), labels.end()), labels.end());
+    const double two_m = m + m;
+    double q = 0.0;
+    std::size_t pos = 0;
+    for (const std::int64_t c : labels) {
+        while (pos < n && conv[members[pos]] < c) ++pos;
+        std::size_t end = pos;
+        while (end < n && conv[members[end]] == c) ++end;
+        double lc = -0.0, dc = -0.0;
+        for (std::size_t p = pos; p < end; ++p) {
+            const double* row = a.get() + static_cast<std::size_t>(members[p]) * n;
+            for (std::size_t r = pos; r < end; ++r) lc += row[members[r]];
+        }
+        for (std::size_t p = pos; p < end; ++p) dc += st.k[members[p]];
+        const double share = dc / two_m;
+        q += lc / two_m - resolution * (share * share);
+        pos = end;
+    }
+    return q;
+}
+
+// Local moving of single nodes (no aggregation). For node i the sums over
+// each neighbouring label are accumulated in one pass over the row, every
+// label's sum in increasing node order.
+Array1 louvain_py(MatrixView adjacency, double resolution) {
+    const std::size_t n = adjacency.rows;
+    if (n == 0) return {};
+    require_square_block(adjacency);
+    if (n > std::numeric_limits<std::uint32_t>::max()) panic_capacity_overflow();
+    std::vector<std::uint32_t> label(n);
+    for (std::size_t i = 0; i < n; ++i) label[i] = static_cast<std::uint32_t>(i);
+    const auto a = dense_block(adjacency, false);
+    const Strengths st = strengths(a.get(), n);
+    const double m = st.total * 0.5;
+    if (m == 0.0) return renumber(label);
+    const std::vector<double>& k = st.k;
+    const double two_m2 = m * (m + m);
+    std::vector<double> wsum(n, -0.0), tsum(n, -0.0);
+    std::vector<char> seen(n, 0);
+    std::vector<std::uint32_t> candidates, touched;
+    candidates.reserve(n);
+    touched.reserve(n);
+    for (int pass = 0; pass < 100; ++pass) {
+        bool changed = false;
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::uint32_t ci = label[i];
+            const double* row = a.get() + i * n;
+            candidates.clear();
+            touched.clear();
+            for (std::size_t j = 0; j < n; ++j) {
+                if (j == i) continue;
+                const std::uint32_t lj = label[j];
+                if (!seen[lj]) {
+                    seen[lj] = 1;
+                    touched.push_back(lj);
+                }
+                wsum[lj] += row[j];
+                tsum[lj] += k[j];
+                if (row[j] > 0.0 && lj != ci && seen[lj] == 1) {
+                    seen[lj] = 2;
+                    candidates.push_back(lj);
+                }
+            }
+            if (!candidates.empty()) {
+                const double w_own = wsum[ci], t_own = tsum[ci];
+                const double scale = resolution * k[i];
+                std::uint32_t best = ci;
+                double best_gain = 0.0;
+                for (const std::uint32_t c : candidates) {
+                    const double gain = (wsum[c] - w_own) / m - (tsum[c] - t_own) * scale / two_m2;
+                    if (gain > best_gain) {
+                        best_gain = gain;
+                        best = c;
+                    }
+                }
+                if (best != ci) {
+                    label[i] = best;
+                    changed = true;
+                }
+            }
+            for (const std::uint32_t l : touched) {
+                wsum[l] = -0.0;
+                tsum[l] = -0.0;
+                seen[l] = 0;
+            }
+        }
+        if (!changed) break;
+    }
+    return renumber(label);
+}
+
+// Weighted majority vote of the labels on each node's positive entries (its
+// own diagonal included); ties go to the smallest label.
+Array1 label_propagation_py(MatrixView adjacency) {
+    const std::size_t n = adjacency.rows;
+    if (n == 0) return {};
+    require_square_block(adjacency);
+    if (n > std::numeric_limits<std::uint32_t>::max()) panic_capacity_overflow();
+    // Positive entries of each row, in increasing column order.
+    std::vector<std::size_t> off(n + 1, 0);
+    std::vector<std::uint32_t> col;
+    std::vector<double> val;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double* row = adjacency.data + static_cast<std::ptrdiff_t>(i) * adjacency.s0;
+        for (std::size_t j = 0; j < n; ++j) {
+            const double v = row[static_cast<std::ptrdiff_t>(j) * adjacency.s1];
+            if (v > 0.0) {
+                col.push_back(static_cast<std::uint32_t>(j));
+                val.push_back(v);
+            }
+        }
+        off[i + 1] = col.size();
+    }
+    std::vector<std::uint32_t> label(n);
+    for (std::size_t i = 0; i < n; ++i) label[i] = static_cast<std::uint32_t>(i);
+    std::vector<double> weight(n, 0.0);
+    std::vector<char> seen(n, 0);
+    std::vector<std::uint32_t> voted;
+    for (int pass = 0; pass < 100; ++pass) {
+        bool changed = false;
+        for (std::size_t i = 0; i < n; ++i) {
+            if (off[i] == off[i + 1]) continue;
+            voted.clear();
+            for (std::size_t e = off[i]; e < off[i + 1]; ++e) {
+                const std::uint32_t l = label[col[e]];
+                if (!seen[l]) {
+                    seen[l] = 1;
+                    voted.push_back(l);
+                }
+                weight[l] += val[e];
+            }
+            double best = 0.0;
+            for (const std::uint32_t l : voted) best = fmax_num(best, weight[l]);
+            std::uint32_t choice = std::numeric_limits<std::uint32_t>::max();
+            for (const std::uint32_t l : voted) {
+                if (weight[l] == best && l < choice) choice = l;
+                weight[l] = 0.0;
+                seen[l] = 0;
+            }
+            if (choice != label[i]) {
+                label[i] = choice;
+                changed = true;
+            }
+        }
+        if (!changed) break;
+    }
+    return renumber(label);
+}
+
+const PyMethodDef defs[] = {
+    NUVRA_DEF(degree_centrality_py, "degree_centrality",
+              "degree_centrality(adjacency)\n--\n\nDegree centrality.", "adjacency"),
+    NUVRA_DEF(betweenness_centrality_py, "betweenness_centrality",
+              "betweenness_centrality(adjacency)\n--\n\nBetweenness centrality (Brandes algorithm).",
+              "adjacency"),
+    NUVRA_DEF(closeness_centrality_py, "closeness_centrality",
+              "closeness_centrality(adjacency)\n--\n\nCloseness centrality.", "adjacency"),
+    NUVRA_DEF(eigenvector_centrality_py, "eigenvector_centrality",
+              "eigenvector_centrality(adjacency, max_iter, tol)\n--\n\nEigenvector centrality (power iteration).",
+              "adjacency", "max_iter", "tol"),
+    NUVRA_DEF(clustering_coefficient_py, "clustering_coefficient",
+              "clustering_coefficient(adjacency)\n--\n\nClustering coefficient.", "adjacency"),
+    NUVRA_DEF(average_path_length_py, "average_path_length",
+              "average_path_length(adjacency)\n--\n\nAverage shortest path length.", "adjacency"),
+    NUVRA_DEF(density_py, "density", "density(adjacency)\n--\n\nGraph density.", "adjacency"),
+    NUVRA_DEF(connected_components_py, "connected_components",
+              "connected_components(adjacency)\n--\n\nConnected components.", "adjacency"),
+    NUVRA_DEF(adjacency_from_correlation_py, "adjacency_from_correlation",
+              "adjacency_from_correlation(correlation_matrix, threshold)\n--\n\nCreate adjacency from correlation matrix.",
+              "correlation_matrix", "threshold"),
+    NUVRA_DEF(modularity_py, "modularity",
+              "modularity(adjacency, communities, resolution)\n--\n\nModularity of a community partition.",
+              "adjacency", "communities", "resolution"),
+    NUVRA_DEF(louvain_py, "louvain", "louvain(adjacency, resolution)\n--\n\nCommunity detection (Louvain).",
+              "adjacency", "resolution"),
+    NUVRA_DEF(label_propagation_py, "label_propagation",
+              "label_propagation(adjacency)\n--\n\nLabel propagation community detection.", "adjacency"),
+};
+
+}  // namespace
+
+namespace family {
+FunctionTable network() { return {defs, std::size(defs)}; }
+}  // namespace family
 }  // namespace nuvra
