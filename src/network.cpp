@@ -17,12 +17,63 @@
 
 #include "module_frame/families.hpp"
 
-#pragma GCC optimize("O3")
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#pragma GCC optimize("O3", "no-math-errno")
 
 namespace nuvra {
 namespace {
 
 inline bool is_edge(double v) { return v > 0.0; }
+
+// Bit k set when p[k] > 0.0 (the edge rule: false for NaN), for k < 8.
+inline unsigned edges8(const double* p) {
+#if defined(__SSE2__)
+    const __m128d z = _mm_setzero_pd();
+    return static_cast<unsigned>(_mm_movemask_pd(_mm_cmpgt_pd(_mm_loadu_pd(p), z))) |
+           static_cast<unsigned>(_mm_movemask_pd(_mm_cmpgt_pd(_mm_loadu_pd(p + 2), z))) << 2 |
+           static_cast<unsigned>(_mm_movemask_pd(_mm_cmpgt_pd(_mm_loadu_pd(p + 4), z))) << 4 |
+           static_cast<unsigned>(_mm_movemask_pd(_mm_cmpgt_pd(_mm_loadu_pd(p + 6), z))) << 6;
+#else
+    unsigned m = 0;
+    for (unsigned k = 0; k < 8; ++k) m |= static_cast<unsigned>(p[k] > 0.0) << k;
+    return m;
+#endif
+}
+
+// Calls f(j) for every column j < n of row i (of the view) that is an edge,
+// in increasing order.
+template <typename F>
+inline void for_each_edge(const MatrixView& a, std::size_t i, std::size_t n, F&& f) {
+    const double* row = a.data + static_cast<std::ptrdiff_t>(i) * a.s0;
+    if (a.s1 == 1) {
+        std::size_t j = 0;
+        for (; j + 8 <= n; j += 8) {
+            for (unsigned m = edges8(row + j); m; m &= m - 1) f(j + static_cast<std::size_t>(__builtin_ctz(m)));
+        }
+        for (; j < n; ++j)
+            if (is_edge(row[j])) f(j);
+    } else {
+        for (std::size_t j = 0; j < n; ++j)
+            if (is_edge(row[static_cast<std::ptrdiff_t>(j) * a.s1])) f(j);
+    }
+}
+
+// Number of edges among the first n columns of row i, diagonal included.
+inline std::uint64_t count_edges(const MatrixView& a, std::size_t i, std::size_t n) {
+    const double* row = a.data + static_cast<std::ptrdiff_t>(i) * a.s0;
+    std::uint64_t c = 0;
+    if (a.s1 == 1) {
+        std::size_t j = 0;
+        for (; j + 8 <= n; j += 8) c += static_cast<std::uint64_t>(__builtin_popcount(edges8(row + j)));
+        for (; j < n; ++j) c += is_edge(row[j]);
+    } else {
+        for (std::size_t j = 0; j < n; ++j) c += is_edge(row[static_cast<std::ptrdiff_t>(j) * a.s1]);
+    }
+    return c;
+}
 
 // A buffer of n elements that is not zero-filled (every element is written
 // before it is read).
@@ -95,11 +146,9 @@ Graph build_graph(const MatrixView& a) {
     g.off.resize(n + 1);
     g.off[0] = 0;
     for (std::size_t i = 0; i < n; ++i) {
-        const double* row = a.data + static_cast<std::ptrdiff_t>(i) * a.s0;
-        for (std::size_t j = 0; j < n; ++j) {
-            if (j != i && is_edge(row[static_cast<std::ptrdiff_t>(j) * a.s1]))
-                g.adj.push_back(static_cast<std::uint32_t>(j));
-        }
+        for_each_edge(a, i, n, [&](std::size_t j) {
+            if (j != i) g.adj.push_back(static_cast<std::uint32_t>(j));
+        });
         g.off[i + 1] = g.adj.size();
     }
     return g;
@@ -170,16 +219,7 @@ double density_py(MatrixView adjacency) {
     if (n < 2) return 0.0;
     require_square_block(adjacency);
     std::uint64_t count = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const double* row = adjacency.data + static_cast<std::ptrdiff_t>(i) * adjacency.s0;
-        if (adjacency.s1 == 1) {
-            std::uint64_t c = 0;
-            for (std::size_t j = 0; j < n; ++j) c += row[j] > 0.0;
-            count += c;
-        } else {
-            for (std::size_t j = 0; j < n; ++j) count += row[static_cast<std::ptrdiff_t>(j) * adjacency.s1] > 0.0;
-        }
-    }
+    for (std::size_t i = 0; i < n; ++i) count += count_edges(adjacency, i, n);
     const double pairs = static_cast<double>(n * (n - 1)) / 2.0;
     return (static_cast<double>(count) / 2.0) / pairs;
 }
@@ -190,16 +230,7 @@ Array1 degree_centrality_py(MatrixView adjacency) {
     require_square_block(adjacency);
     std::vector<double> out(n);
     const double denom = static_cast<double>(n - 1);
-    for (std::size_t i = 0; i < n; ++i) {
-        const double* row = adjacency.data + static_cast<std::ptrdiff_t>(i) * adjacency.s0;
-        std::uint64_t c = 0;
-        if (adjacency.s1 == 1) {
-            for (std::size_t j = 0; j < n; ++j) c += row[j] > 0.0;
-        } else {
-            for (std::size_t j = 0; j < n; ++j) c += row[static_cast<std::ptrdiff_t>(j) * adjacency.s1] > 0.0;
-        }
-        out[i] = static_cast<double>(c) / denom;
-    }
+    for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<double>(count_edges(adjacency, i, n)) / denom;
     return {std::move(out)};
 }
 
@@ -597,13 +628,10 @@ Array1 label_propagation_py(MatrixView adjacency) {
     std::vector<double> val;
     for (std::size_t i = 0; i < n; ++i) {
         const double* row = adjacency.data + static_cast<std::ptrdiff_t>(i) * adjacency.s0;
-        for (std::size_t j = 0; j < n; ++j) {
-            const double v = row[static_cast<std::ptrdiff_t>(j) * adjacency.s1];
-            if (v > 0.0) {
-                col.push_back(static_cast<std::uint32_t>(j));
-                val.push_back(v);
-            }
-        }
+        for_each_edge(adjacency, i, n, [&](std::size_t j) {
+            col.push_back(static_cast<std::uint32_t>(j));
+            val.push_back(row[static_cast<std::ptrdiff_t>(j) * adjacency.s1]);
+        });
         off[i + 1] = col.size();
     }
     std::vector<std::uint32_t> label(n);

@@ -15,7 +15,7 @@
 
 #include "module_frame/families.hpp"
 
-#pragma GCC optimize("O3")
+#pragma GCC optimize("O3", "no-math-errno")
 
 namespace nuvra {
 namespace {
@@ -202,18 +202,62 @@ std::vector<double> persistences(const MatrixView& pairs) {
     return out;
 }
 
-// Descending order with NaN last (a strict weak order).
-bool nan_last_greater(double a, double b) {
-    if (std::isnan(a)) return false;
-    if (std::isnan(b)) return true;
-    return a > b;
+// Ascending sort of doubles that hold no NaN, by LSD radix on their bit
+// patterns mapped to unsigned keys (-0.0 sorts just before +0.0, which no
+// caller can tell apart). Small lists go to std::sort.
+void sort_ascending(std::vector<double>& v) {
+    const std::size_t n = v.size();
+    if (n < 512) {
+        std::sort(v.begin(), v.end());
+        return;
+    }
+    constexpr int kBits = 11, kPasses = 6;
+    constexpr std::size_t kBuckets = std::size_t{1} << kBits;
+    std::vector<std::uint64_t> keys(n), tmp(n);
+    std::vector<std::size_t> hist(kPasses * kBuckets, 0);
+    for (std::size_t i = 0; i < n; ++i) {
+        std::uint64_t u;
+        std::memcpy(&u, &v[i], sizeof u);
+        u = (u >> 63) ? ~u : (u | (std::uint64_t{1} << 63));
+        keys[i] = u;
+        for (int p = 0; p < kPasses; ++p) ++hist[p * kBuckets + ((u >> (p * kBits)) & (kBuckets - 1))];
+    }
+    for (int p = 0; p < kPasses; ++p) {
+        std::size_t* h = hist.data() + p * kBuckets;
+        if (h[(keys[0] >> (p * kBits)) & (kBuckets - 1)] == n) continue;  // one digit value only
+        std::size_t sum = 0;
+        for (std::size_t b = 0; b < kBuckets; ++b) {
+            const std::size_t c = h[b];
+            h[b] = sum;
+            sum += c;
+        }
+        for (std::size_t i = 0; i < n; ++i) tmp[h[(keys[i] >> (p * kBits)) & (kBuckets - 1)]++] = keys[i];
+        keys.swap(tmp);
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        std::uint64_t u = keys[i];
+        u = (u >> 63) ? (u & ~(std::uint64_t{1} << 63)) : ~u;
+        std::memcpy(&v[i], &u, sizeof u);
+    }
+}
+
+// The list in descending order with every NaN last.
+void sort_descending_nan_last(std::vector<double>& v) {
+    std::vector<double> numbers;
+    numbers.reserve(v.size());
+    for (double x : v)
+        if (!std::isnan(x)) numbers.push_back(x);
+    const std::size_t nans = v.size() - numbers.size();
+    sort_ascending(numbers);
+    std::reverse_copy(numbers.begin(), numbers.end(), v.begin());
+    std::fill(v.end() - static_cast<std::ptrdiff_t>(nans), v.end(), NaN);
 }
 
 double wasserstein_distance_py(MatrixView pairs_a, MatrixView pairs_b) {
     std::vector<double> a = persistences(pairs_a);
     std::vector<double> b = persistences(pairs_b);
-    std::stable_sort(a.begin(), a.end(), nan_last_greater);
-    std::stable_sort(b.begin(), b.end(), nan_last_greater);
+    sort_descending_nan_last(a);
+    sort_descending_nan_last(b);
     const std::size_t len = std::max(a.size(), b.size());
     a.resize(len, 0.0);
     b.resize(len, 0.0);

@@ -135,22 +135,32 @@ def test_wasserstein_known(a, b, want):
     assert math.copysign(1, got) == math.copysign(1, want)
 
 
-@pytest.mark.parametrize("seed", range(4))
-def test_wasserstein_against_scipy(seed):
+@pytest.mark.parametrize("seed, n", [(0, 30), (1, 45), (2, 3000), (3, 5000)])
+def test_wasserstein_against_scipy(seed, n):
     g = np.random.default_rng(seed)
-    a = np.column_stack([g.random(30), g.random(30) + 1])
-    b = np.column_stack([g.random(45), g.random(45) * 3])
+    a = np.column_stack([g.random(n), g.random(n) + 1])
+    b = np.column_stack([g.normal(size=n + 15), g.normal(size=n + 15) * 3])  # signs mixed
+    b[::9, 0] = np.round(b[::9, 1], 1) + [0.0, -0.0][seed % 2]  # zeros and ties
     a[::7, 1] = INF
     pa, pb = [d[np.isfinite(d[:, 1]), 1] - d[np.isfinite(d[:, 1]), 0] for d in (a, b)]
-    n = max(len(pa), len(pb))
-    pa, pb = (np.concatenate([p, np.zeros(n - len(p))]) for p in (pa, pb))
-    assert r.wasserstein_distance(a, b) == pytest.approx(n * w1(pa, pb), rel=1e-12)
-    assert r.wasserstein_distance(b, a) == r.wasserstein_distance(a, b)
-    for d, p in ((a, pa), (b, pb)):
-        p = p[: np.isfinite(d[:, 1]).sum()]
+    m = max(len(pa), len(pb))
+    pa, pb = (np.concatenate([p, np.zeros(m - len(p))]) for p in (pa, pb))
+    got = r.wasserstein_distance(a, b)
+    assert got == pytest.approx(m * w1(pa, pb), rel=1e-12)
+    total = -0.0
+    for u, v in zip(np.sort(pa)[::-1], np.sort(pb)[::-1]):
+        total += abs(u - v)
+    assert got == total and r.wasserstein_distance(b, a) == got
+    if n > 1000:  # infinite persistences sort first, NaN ones last
+        b[:3, 0] = [-INF, INF, NAN]
+        assert math.isnan(r.wasserstein_distance(a, b))
+        c = b[1:2].copy()
+        assert r.wasserstein_distance(b[:2], c) == INF and math.isnan(r.wasserstein_distance(c, c))
+    for d, p in ((a, pa), (b[3:], pb[3:])):
+        p = d[np.isfinite(d[:, 1]), 1] - d[np.isfinite(d[:, 1]), 0]
         mean, lo, hi, sd, c = r.persistence_statistics(d)
         assert (lo, hi, c) == (p.min(), p.max(), len(p))
-        assert mean == pytest.approx(p.mean(), rel=1e-14) and sd == pytest.approx(p.std(), rel=1e-12)
+        assert mean == pytest.approx(p.mean(), rel=1e-12) and sd == pytest.approx(p.std(), rel=1e-12)
 
 
 @pytest.mark.parametrize("bd, want", [
