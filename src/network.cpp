@@ -21,8 +21,6 @@
 #include <emmintrin.h>
 #endif
 
-#pragma GCC optimize("O3", "no-math-errno")
-
 namespace nuvra {
 namespace {
 
@@ -61,17 +59,37 @@ inline void for_each_edge(const MatrixView& a, std::size_t i, std::size_t n, F&&
     }
 }
 
+// Population count without relying on the popcnt instruction (the build
+// targets baseline x86-64, where __builtin_popcount is a library call).
+inline unsigned popcount64(std::uint64_t x) {
+    x = x - ((x >> 1) & 0x5555555555555555ull);
+    x = (x & 0x3333333333333333ull) + ((x >> 2) & 0x3333333333333333ull);
+    x = (x + (x >> 4)) & 0x0f0f0f0f0f0f0f0full;
+    return static_cast<unsigned>((x * 0x0101010101010101ull) >> 56);
+}
+
+// Built for AVX2 and for baseline x86-64, picked when the module loads.
+#if defined(__x86_64__) && !defined(__SANITIZE_ADDRESS__)
+#define NUVRA_CLONES \
+    __attribute__((target_clones("avx2", "default"), optimize("O3", "no-math-errno")))
+#else
+#define NUVRA_CLONES __attribute__((optimize("O3", "no-math-errno")))
+#endif
+
+// Number of entries > 0.0 in a contiguous run.
+NUVRA_CLONES
+std::uint64_t count_positive(const double* p, std::size_t n) {
+    std::int64_t c = 0;
+    for (std::size_t j = 0; j < n; ++j) c += p[j] > 0.0 ? 1 : 0;
+    return static_cast<std::uint64_t>(c);
+}
+
 // Number of edges among the first n columns of row i, diagonal included.
 inline std::uint64_t count_edges(const MatrixView& a, std::size_t i, std::size_t n) {
     const double* row = a.data + static_cast<std::ptrdiff_t>(i) * a.s0;
+    if (a.s1 == 1) return count_positive(row, n);
     std::uint64_t c = 0;
-    if (a.s1 == 1) {
-        std::size_t j = 0;
-        for (; j + 8 <= n; j += 8) c += static_cast<std::uint64_t>(__builtin_popcount(edges8(row + j)));
-        for (; j < n; ++j) c += is_edge(row[j]);
-    } else {
-        for (std::size_t j = 0; j < n; ++j) c += is_edge(row[static_cast<std::ptrdiff_t>(j) * a.s1]);
-    }
+    for (std::size_t j = 0; j < n; ++j) c += is_edge(row[static_cast<std::ptrdiff_t>(j) * a.s1]);
     return c;
 }
 
@@ -371,8 +389,8 @@ Array1 clustering_coefficient_py(MatrixView adjacency) {
             std::size_t w = (u + 1) >> 6;
             if (w >= words) continue;
             const std::uint64_t first_mask = ~std::uint64_t{0} << ((u + 1) & 63);
-            links += static_cast<std::uint64_t>(__builtin_popcountll(ri[w] & ru[w] & first_mask));
-            for (++w; w < words; ++w) links += static_cast<std::uint64_t>(__builtin_popcountll(ri[w] & ru[w]));
+            links += static_cast<std::uint64_t>(popcount64(ri[w] & ru[w] & first_mask));
+            for (++w; w < words; ++w) links += static_cast<std::uint64_t>(popcount64(ri[w] & ru[w]));
         }
         out[i] = static_cast<double>(links + links) / static_cast<double>(k * (k - 1));
     }
@@ -380,6 +398,19 @@ Array1 clustering_coefficient_py(MatrixView adjacency) {
 }
 
 // ------------------------------------------------------ eigenvector centrality
+
+// y = B x for the column-major n x n block b: each y_i is the sum over j in
+// increasing order of b(i, j) x_j, from -0.0 (one chain per row, many rows
+// side by side).
+NUVRA_CLONES
+void mat_vec(const double* b, const double* x, double* y, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) y[i] = -0.0;
+    for (std::size_t j = 0; j < n; ++j) {
+        const double xj = x[j];
+        const double* col = b + j * n;
+        for (std::size_t i = 0; i < n; ++i) y[i] += col[i] * xj;
+    }
+}
 
 // One run of the power iteration x <- Bx / |Bx| on the column-major block b,
 // from x = 1/n, until the step length d = |x_new - x_old| is below tol or
@@ -394,12 +425,7 @@ bool power_iteration(const double* b, std::size_t n, std::uint64_t max_iter, dou
     std::vector<double> y(n), prev(n);
     bool have_prev = false;
     for (std::uint64_t t = 1;; ++t) {
-        std::fill(y.begin(), y.end(), -0.0);
-        for (std::size_t j = 0; j < n; ++j) {
-            const double xj = x[j];
-            const double* col = b + j * n;
-            for (std::size_t i = 0; i < n; ++i) y[i] += col[i] * xj;
-        }
+        mat_vec(b, x.data(), y.data(), n);
         double s = -0.0;
         for (std::size_t i = 0; i < n; ++i) s += y[i] * y[i];
         if (s == 0.0) {

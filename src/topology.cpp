@@ -15,7 +15,9 @@
 
 #include "module_frame/families.hpp"
 
-#pragma GCC optimize("O3", "no-math-errno")
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace nuvra {
 namespace {
@@ -42,32 +44,81 @@ std::unique_ptr<double[]> columns_of(const MatrixView& pts, const std::vector<st
     return out;
 }
 
-// Squared distances from point u to points lo..hi-1 of the column-major
-// cloud x (count points, d coordinates), into out[0 .. hi-lo). Each sum runs
-// over the coordinates in order; the first term equals +0.0 plus itself.
-void squared_distances(const double* x, std::size_t count, std::size_t d, std::size_t u,
-                       std::size_t lo, std::size_t hi, double* out) {
-    const std::size_t len = hi - lo;
+// The hot loops below are built twice, for AVX2 and for baseline x86-64,
+// and picked when the module loads; both give the same results (no fused
+// multiply-add, the same operations in the same order per element).
+#if defined(__x86_64__) && !defined(__SANITIZE_ADDRESS__)
+#define NUVRA_CLONES \
+    __attribute__((target_clones("avx2", "default"), optimize("O3", "no-math-errno")))
+#else
+#define NUVRA_CLONES __attribute__((optimize("O3", "no-math-errno")))
+#endif
+
+// Squared distances from the point with coordinates pu[0..d) to `len`
+// points whose coordinate c is cols[c * stride + k], into out[0..len). Each
+// sum runs over the coordinates in order (the first term is +0.0 plus
+// itself, which is the term).
+NUVRA_CLONES
+void squared_distances(const double* cols, std::size_t stride, std::size_t d, const double* pu,
+                       std::size_t len, double* out) {
     if (d == 0) {
         std::fill(out, out + len, 0.0);
         return;
     }
     {
-        const double* col = x + lo;
-        const double pu = x[u];
+        const double u0 = pu[0];
         for (std::size_t k = 0; k < len; ++k) {
-            const double e = pu - col[k];
+            const double e = u0 - cols[k];
             out[k] = e * e;
         }
     }
     for (std::size_t c = 1; c < d; ++c) {
-        const double* col = x + c * count + lo;
-        const double pu = x[c * count + u];
+        const double* col = cols + c * stride;
+        const double uc = pu[c];
         for (std::size_t k = 0; k < len; ++k) {
-            const double e = pu - col[k];
+            const double e = uc - col[k];
             out[k] += e * e;
         }
     }
+}
+
+// Square roots in place (SSE2 sqrtpd is the correctly rounded square root,
+// as sqrt is; written out because the library call for errno keeps the
+// compiler from vectorising the loop).
+void sqrt_in_place(double* v, std::size_t len) {
+    std::size_t k = 0;
+#if defined(__SSE2__)
+    for (; k + 2 <= len; k += 2) _mm_storeu_pd(v + k, _mm_sqrt_pd(_mm_loadu_pd(v + k)));
+#endif
+    for (; k < len; ++k) v[k] = std::sqrt(v[k]);
+}
+
+// key[k] = NaN-last minimum of key[k] and dist[k]; returns the first
+// position of the NaN-last smallest key (position 0 when all are NaN).
+std::size_t relax_and_pick(double* key, const double* dist, std::size_t len) {
+    double m = Inf;
+    std::size_t k = 0;
+#if defined(__SSE2__)
+    __m128d vm = _mm_set1_pd(Inf);
+    for (; k + 2 <= len; k += 2) {
+        const __m128d kv = _mm_loadu_pd(key + k), dv = _mm_loadu_pd(dist + k);
+        const __m128d take = _mm_or_pd(_mm_cmplt_pd(dv, kv), _mm_cmpunord_pd(kv, kv));
+        const __m128d nk = _mm_or_pd(_mm_and_pd(take, dv), _mm_andnot_pd(take, kv));
+        _mm_storeu_pd(key + k, nk);
+        vm = _mm_min_pd(nk, vm);  // nk < vm ? nk : vm, so NaN keys are passed over
+    }
+    double lanes[2];
+    _mm_storeu_pd(lanes, vm);
+    m = lanes[0] < lanes[1] ? lanes[0] : lanes[1];
+#endif
+    for (; k < len; ++k) {
+        const double kv = key[k], dv = dist[k];
+        key[k] = (dv < kv || kv != kv) ? dv : kv;
+        m = key[k] < m ? key[k] : m;
+    }
+    for (k = 0; k < len; ++k)
+        if (key[k] == m) return k;
+    return 0;
 }
 
 // ---------------------------------------------------------- distance matrix
@@ -81,10 +132,12 @@ Array2 pairwise_distance_matrix_py(MatrixView points) {
     if (n < 2 || d == 0) return {std::move(out), n, n};
     const auto x = columns_of(points, nullptr, n);
     // Upper triangle row by row, then mirrored in blocks.
+    std::vector<double> pu(d);
     for (std::size_t i = 0; i + 1 < n; ++i) {
         double* row = out.data() + i * n;
-        squared_distances(x.get(), n, d, i, i + 1, n, row + i + 1);
-        for (std::size_t j = i + 1; j < n; ++j) row[j] = std::sqrt(row[j]);
+        for (std::size_t c = 0; c < d; ++c) pu[c] = x[c * n + i];
+        squared_distances(x.get() + i + 1, n, d, pu.data(), n - i - 1, row + i + 1);
+        sqrt_in_place(row + i + 1, n - i - 1);
     }
     constexpr std::size_t B = 32;
     for (std::size_t ib = 0; ib < n; ib += B) {
@@ -151,30 +204,8 @@ Array2 persistent_homology_py(MatrixView points, Opt<std::uint64_t, 500> max_poi
         remaining = last;
         if (remaining == 0) break;
         // Distances from the added point to every remaining one.
-        if (d == 0) {
-            std::fill(dist.get(), dist.get() + remaining, 0.0);
-        } else {
-            for (std::size_t k = 0; k < remaining; ++k) {
-                const double e = ucoord[0] - xr[k];
-                dist[k] = e * e;
-            }
-            for (std::size_t c = 1; c < d; ++c) {
-                const double* col = xr.get() + c * p;
-                const double pu = ucoord[c];
-                for (std::size_t k = 0; k < remaining; ++k) {
-                    const double e = pu - col[k];
-                    dist[k] += e * e;
-                }
-            }
-        }
-        // key = NaN-last minimum of key and dist; then the NaN-last argmin.
-        for (std::size_t k = 0; k < remaining; ++k) {
-            const double kv = key[k], dv = dist[k];
-            key[k] = (dv < kv || kv != kv) ? dv : kv;
-        }
-        std::size_t best = 0;
-        for (std::size_t k = 1; k < remaining; ++k)
-            if (nan_last_less(key[k], key[best])) best = k;
+        squared_distances(xr.get(), p, d, ucoord.data(), remaining, dist.get());
+        const std::size_t best = relax_and_pick(key.get(), dist.get(), remaining);
         deaths.push_back(std::sqrt(key[best]));
         u = best;
     }
@@ -194,11 +225,17 @@ std::vector<double> persistences(const MatrixView& pairs) {
     std::vector<double> out;
     if (pairs.rows == 0) return out;
     if (pairs.cols < 2) panic("ndarray: index out of bounds");
-    out.reserve(pairs.rows);
+    out.resize(pairs.rows);
+    const double* births = pairs.data;
+    const double* deaths = pairs.data + pairs.s1;
+    std::size_t k = 0;
     for (std::size_t i = 0; i < pairs.rows; ++i) {
-        const double death = pairs(i, 1);
-        if (std::isfinite(death)) out.push_back(death - pairs(i, 0));
+        const std::ptrdiff_t at = static_cast<std::ptrdiff_t>(i) * pairs.s0;
+        const double death = deaths[at];
+        out[k] = death - births[at];
+        k += std::isfinite(death);
     }
+    out.resize(k);
     return out;
 }
 
@@ -207,36 +244,43 @@ std::vector<double> persistences(const MatrixView& pairs) {
 // caller can tell apart). Small lists go to std::sort.
 void sort_ascending(std::vector<double>& v) {
     const std::size_t n = v.size();
-    if (n < 512) {
+    if (n < 512 || n > 0xffffffffu) {
         std::sort(v.begin(), v.end());
         return;
     }
     constexpr int kBits = 11, kPasses = 6;
-    constexpr std::size_t kBuckets = std::size_t{1} << kBits;
-    std::vector<std::uint64_t> keys(n), tmp(n);
-    std::vector<std::size_t> hist(kPasses * kBuckets, 0);
+    constexpr std::size_t kBuckets = std::size_t{1} << kBits, kMask = kBuckets - 1;
+    auto keys = uninit<std::uint64_t>(n);
+    auto tmp = uninit<std::uint64_t>(n);
+    std::vector<std::uint32_t> hist(kPasses * kBuckets, 0);
     for (std::size_t i = 0; i < n; ++i) {
         std::uint64_t u;
         std::memcpy(&u, &v[i], sizeof u);
-        u = (u >> 63) ? ~u : (u | (std::uint64_t{1} << 63));
+        u ^= (u >> 63) ? ~std::uint64_t{0} : (std::uint64_t{1} << 63);
         keys[i] = u;
-        for (int p = 0; p < kPasses; ++p) ++hist[p * kBuckets + ((u >> (p * kBits)) & (kBuckets - 1))];
+        for (int p = 0; p < kPasses; ++p) ++hist[p * kBuckets + ((u >> (p * kBits)) & kMask)];
     }
+    std::uint64_t* src = keys.get();
+    std::uint64_t* dst = tmp.get();
     for (int p = 0; p < kPasses; ++p) {
-        std::size_t* h = hist.data() + p * kBuckets;
-        if (h[(keys[0] >> (p * kBits)) & (kBuckets - 1)] == n) continue;  // one digit value only
-        std::size_t sum = 0;
+        std::uint32_t* h = hist.data() + p * kBuckets;
+        const int shift = p * kBits;
+        if (h[(src[0] >> shift) & kMask] == n) continue;  // one digit value only
+        std::uint32_t sum = 0;
         for (std::size_t b = 0; b < kBuckets; ++b) {
-            const std::size_t c = h[b];
+            const std::uint32_t c = h[b];
             h[b] = sum;
             sum += c;
         }
-        for (std::size_t i = 0; i < n; ++i) tmp[h[(keys[i] >> (p * kBits)) & (kBuckets - 1)]++] = keys[i];
-        keys.swap(tmp);
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::uint64_t u = src[i];
+            dst[h[(u >> shift) & kMask]++] = u;
+        }
+        std::swap(src, dst);
     }
     for (std::size_t i = 0; i < n; ++i) {
-        std::uint64_t u = keys[i];
-        u = (u >> 63) ? (u & ~(std::uint64_t{1} << 63)) : ~u;
+        std::uint64_t u = src[i];
+        u ^= (u >> 63) ? (std::uint64_t{1} << 63) : ~std::uint64_t{0};
         std::memcpy(&v[i], &u, sizeof u);
     }
 }
@@ -273,10 +317,14 @@ std::tuple<double, double, double, double, std::uint64_t> persistence_statistics
     if (c == 0) return {NaN, NaN, NaN, NaN, 0};
     const double cd = static_cast<double>(c);
     const double mean = sum_in_order(p) / cd;
+    // minNum / maxNum folds: a NaN persistence never replaces the running
+    // value (which starts at an infinity and so is never NaN).
     double lo = Inf, hi = -Inf, ss = -0.0;
     for (double v : p) {
-        lo = fmin_num(lo, v);
-        hi = fmax_num(hi, v);
+        lo = (v < lo || (v == lo && std::signbit(v))) ? v : lo;
+        hi = (v > hi || (v == hi && !std::signbit(v))) ? v : hi;
+    }
+    for (double v : p) {
         const double e = v - mean;
         ss += e * e;
     }
