@@ -161,9 +161,9 @@ Graph build_graph(const MatrixView& a) {
         panic_index(n * c, c == 0 ? 1 : c * n);
     }
     if (n > std::numeric_limits<std::uint32_t>::max()) panic_capacity_overflow();
-    g.off.resize(n + 1);
-    g.off[0] = 0;
-    for (std::size_t i = 0; i < n; ++i) {
+    g.off.assign(n + 1, 0);
+    // (A one-row matrix has only its diagonal position, which is never read.)
+    for (std::size_t i = 0; i < n && n >= 2; ++i) {
         for_each_edge(a, i, n, [&](std::size_t j) {
             if (j != i) g.adj.push_back(static_cast<std::uint32_t>(j));
         });
@@ -189,43 +189,59 @@ Graph transpose(const Graph& g) {
 
 constexpr std::uint32_t kUnreached = std::numeric_limits<std::uint32_t>::max();
 
-// Breadth-first search from `source`: the hop distance of every node
-// (kUnreached where the search does not get), and the nodes in the order they
-// were reached. Returns the number of nodes reached.
-std::size_t bfs(const Graph& g, std::size_t source, std::uint32_t* dist, std::uint32_t* order) {
-    std::fill(dist, dist + g.n, kUnreached);
-    dist[source] = 0;
-    order[0] = static_cast<std::uint32_t>(source);
-    std::size_t head = 0, tail = 1;
-    while (head < tail) {
-        const std::uint32_t u = order[head++];
-        const std::uint32_t du = dist[u] + 1;
-        for (const std::uint32_t* p = g.begin(u); p != g.end(u); ++p) {
-            if (dist[*p] == kUnreached) {
-                dist[*p] = du;
-                order[tail++] = *p;
-            }
-        }
-    }
-    return tail;
-}
-
 // For every source, the number of other nodes reached and the sum of their
 // hop distances (an exact integer).
 struct Reach {
     std::uint64_t count = 0, sum = 0;
 };
 
+// Breadth-first searches from 64 sources at once: bit b of a node's word
+// stands for source base + b. Each level spreads the frontier words along
+// out-edges; a node's newly set bits are the sources that reach it at that
+// level. Only nodes on some frontier are expanded, so a batch costs at most
+// what its 64 separate searches cost, and far less when they overlap.
 std::vector<Reach> reach_all(const Graph& g) {
     const std::size_t n = g.n;
     std::vector<Reach> out(n);
-    auto dist = uninit<std::uint32_t>(n);
-    auto order = uninit<std::uint32_t>(n);
-    for (std::size_t s = 0; s < n; ++s) {
-        const std::size_t reached = bfs(g, s, dist.get(), order.get());
-        std::uint64_t sum = 0;
-        for (std::size_t k = 1; k < reached; ++k) sum += dist[order[k]];
-        out[s] = {reached - 1, sum};
+    std::vector<std::uint64_t> visited(n), frontier(n, 0), next(n, 0);
+    std::vector<std::uint32_t> active, touched;
+    active.reserve(n);
+    touched.reserve(n);
+    for (std::size_t base = 0; base < n; base += 64) {
+        const std::size_t width = std::min<std::size_t>(64, n - base);
+        std::fill(visited.begin(), visited.end(), 0);
+        active.clear();
+        for (std::size_t b = 0; b < width; ++b) {
+            const std::uint64_t bit = std::uint64_t{1} << b;
+            visited[base + b] = bit;
+            frontier[base + b] = bit;
+            active.push_back(static_cast<std::uint32_t>(base + b));
+        }
+        for (std::uint64_t level = 1; !active.empty(); ++level) {
+            touched.clear();
+            for (const std::uint32_t u : active) {
+                const std::uint64_t f = frontier[u];
+                frontier[u] = 0;
+                for (const std::uint32_t* p = g.begin(u); p != g.end(u); ++p) {
+                    if (!next[*p]) touched.push_back(*p);
+                    next[*p] |= f;
+                }
+            }
+            active.clear();
+            for (const std::uint32_t v : touched) {
+                const std::uint64_t fresh = next[v] & ~visited[v];
+                next[v] = 0;
+                if (!fresh) continue;
+                visited[v] |= fresh;
+                frontier[v] = fresh;
+                active.push_back(v);
+                for (std::uint64_t m = fresh; m; m &= m - 1) {
+                    Reach& r = out[base + static_cast<std::size_t>(__builtin_ctzll(m))];
+                    ++r.count;
+                    r.sum += level;
+                }
+            }
+        }
     }
     return out;
 }

@@ -68,6 +68,8 @@ PATH3 = np.array([[0, 1, 0], [1, 0, 1], [0, 1, 0.]])
     ("average_path_length", np.zeros((0, 0)), 0.0), ("closeness_centrality", np.zeros((0, 0)), [1.0]),
     ("connected_components", np.zeros((0, 0)), []), ("betweenness_centrality", np.zeros((0, 0)), []),
     ("density", np.ones((1, 1)), 0.0), ("connected_components", np.ones((1, 1)), [[0]]),
+    ("connected_components", np.zeros((1, 0)), [[0]]),  # the diagonal is never read
+    ("clustering_coefficient", np.zeros((1, 0)), [0.0]),
     ("betweenness_centrality", np.ones((1, 1)), [0.0]), ("average_path_length", np.ones((1, 1)), 0.0),
     ("density", np.ones((2, 2)), 2.0), ("degree_centrality", np.ones((2, 2)), [2.0, 2.0]),
     ("average_path_length", np.ones((2, 2)), 1.0), ("closeness_centrality", np.ones((2, 2)), [1.0, 1.0]),
@@ -117,12 +119,12 @@ def test_community_examples():
     assert is_panic(e) and e.value.args[0] == "ndarray: index out of bounds"
 
 
-@pytest.mark.parametrize("seed", range(4))
+@pytest.mark.parametrize("seed, n, p", [(0, 14, 0.3), (1, 14, 0.3), (2, 14, 0.1), (3, 150, 0.02),
+                                         (4, 200, 0.006), (5, 64, 0.05)])
 @pytest.mark.parametrize("directed", [False, True])
-def test_against_networkx(seed, directed):
-    a = random_graph(seed, directed=directed)
+def test_against_networkx(seed, n, p, directed):
+    a = random_graph(seed, n, p, directed=directed)
     G = nx.from_numpy_array(a, create_using=nx.DiGraph if directed else nx.Graph)
-    n = len(a)
     assert r.density(a) == pytest.approx(nx.density(G), rel=1e-15)
     want = nx.out_degree_centrality(G) if directed else nx.degree_centrality(G)
     np.testing.assert_allclose(r.degree_centrality(a), [want[i] for i in range(n)], rtol=1e-15)
