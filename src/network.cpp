@@ -587,9 +587,12 @@ double modularity_py(MatrixView adjacency, SignalView communities, double resolu
     return q;
 }
 
-// Local moving of single nodes (no aggregation). For node i the sums over
-// each neighbouring label are accumulated in one pass over the row, every
-// label's sum in increasing node order.
+// Local moving of single nodes (no aggregation). For node i, the weights
+// towards each neighbouring label are accumulated in one pass over the
+// nonzero entries of row i (every label's sum in increasing node order; a
+// zero entry could only change the sign of a zero sum, which no gain
+// comparison can see). Each label's total strength is kept as its ordered
+// sum over its members, recomputed when a member joins or leaves.
 Array1 louvain_py(MatrixView adjacency, double resolution) {
     const std::size_t n = adjacency.rows;
     if (n == 0) return {};
@@ -597,58 +600,92 @@ Array1 louvain_py(MatrixView adjacency, double resolution) {
     if (n > std::numeric_limits<std::uint32_t>::max()) panic_capacity_overflow();
     std::vector<std::uint32_t> label(n);
     for (std::size_t i = 0; i < n; ++i) label[i] = static_cast<std::uint32_t>(i);
-    const auto a = dense_block(adjacency, false);
-    const Strengths st = strengths(a.get(), n);
-    const double m = st.total * 0.5;
+    // Strengths, the total weight (one sum over all entries row by row) and
+    // the nonzero off-diagonal entries of each row.
+    std::vector<double> k(n);
+    std::vector<std::size_t> off(n + 1, 0);
+    std::vector<std::uint32_t> col;
+    std::vector<double> val;
+    double total = -0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double* row = adjacency.data + static_cast<std::ptrdiff_t>(i) * adjacency.s0;
+        double ki = -0.0;
+        for (std::size_t j = 0; j < n; ++j) {
+            const double v = row[static_cast<std::ptrdiff_t>(j) * adjacency.s1];
+            ki += v;
+            total += v;
+            if (v != 0.0 && j != i) {  // NaN included
+                col.push_back(static_cast<std::uint32_t>(j));
+                val.push_back(v);
+            }
+        }
+        k[i] = ki;
+        off[i + 1] = col.size();
+    }
+    const double m = total * 0.5;
     if (m == 0.0) return renumber(label);
-    const std::vector<double>& k = st.k;
     const double two_m2 = m * (m + m);
-    std::vector<double> wsum(n, -0.0), tsum(n, -0.0);
+    std::vector<std::vector<std::uint32_t>> members(n);
+    std::vector<double> tot(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        members[i].assign(1, static_cast<std::uint32_t>(i));
+        tot[i] = -0.0 + k[i];
+    }
+    auto ordered_total = [&](std::uint32_t c) {
+        double t = -0.0;
+        for (const std::uint32_t j : members[c]) t += k[j];
+        tot[c] = t;
+    };
+    std::vector<double> wsum(n, -0.0);
     std::vector<char> seen(n, 0);
     std::vector<std::uint32_t> candidates, touched;
-    candidates.reserve(n);
-    touched.reserve(n);
     for (int pass = 0; pass < 100; ++pass) {
         bool changed = false;
         for (std::size_t i = 0; i < n; ++i) {
             const std::uint32_t ci = label[i];
-            const double* row = a.get() + i * n;
             candidates.clear();
             touched.clear();
-            for (std::size_t j = 0; j < n; ++j) {
-                if (j == i) continue;
-                const std::uint32_t lj = label[j];
+            for (std::size_t e = off[i]; e < off[i + 1]; ++e) {
+                const std::uint32_t lj = label[col[e]];
                 if (!seen[lj]) {
                     seen[lj] = 1;
                     touched.push_back(lj);
                 }
-                wsum[lj] += row[j];
-                tsum[lj] += k[j];
-                if (row[j] > 0.0 && lj != ci && seen[lj] == 1) {
+                wsum[lj] += val[e];
+                if (val[e] > 0.0 && lj != ci && seen[lj] == 1) {
                     seen[lj] = 2;
                     candidates.push_back(lj);
                 }
             }
             if (!candidates.empty()) {
-                const double w_own = wsum[ci], t_own = tsum[ci];
+                const double w_own = wsum[ci];
+                double t_own = -0.0;
+                for (const std::uint32_t j : members[ci])
+                    if (j != i) t_own += k[j];
                 const double scale = resolution * k[i];
                 std::uint32_t best = ci;
                 double best_gain = 0.0;
                 for (const std::uint32_t c : candidates) {
-                    const double gain = (wsum[c] - w_own) / m - (tsum[c] - t_own) * scale / two_m2;
+                    const double gain = (wsum[c] - w_own) / m - (tot[c] - t_own) * scale / two_m2;
                     if (gain > best_gain) {
                         best_gain = gain;
                         best = c;
                     }
                 }
                 if (best != ci) {
+                    const std::uint32_t node = static_cast<std::uint32_t>(i);
+                    auto& from = members[ci];
+                    from.erase(std::lower_bound(from.begin(), from.end(), node));
+                    auto& to = members[best];
+                    to.insert(std::lower_bound(to.begin(), to.end(), node), node);
+                    ordered_total(ci);
+                    ordered_total(best);
                     label[i] = best;
                     changed = true;
                 }
             }
             for (const std::uint32_t l : touched) {
                 wsum[l] = -0.0;
-                tsum[l] = -0.0;
                 seen[l] = 0;
             }
         }
