@@ -82,6 +82,8 @@ def main():
         row("connected_components", size, lambda: nv.connected_components(a),
             lambda: list(nx.connected_components(G)), "networkx")
         row("connected_components", size, lambda: nv.connected_components(a),
+            lambda: list(nx.connected_components(nx.from_numpy_array(a))), "networkx incl. graph build")
+        row("connected_components", size, lambda: nv.connected_components(a),
             lambda: csg.connected_components(sp.csr_matrix(a)), "scipy csgraph")
         row("clustering_coefficient", size, lambda: nv.clustering_coefficient(a),
             lambda: nx.clustering(G), "networkx")
