@@ -428,51 +428,71 @@ void mat_vec(const double* b, const double* x, double* y, std::size_t n) {
     }
 }
 
+// One step x <- Bx / |Bx| into y; returns s = |Bx|^2 and the step length
+// d = |x - y| through `d`.
+double power_step(const double* b, std::size_t n, const std::vector<double>& x,
+                  std::vector<double>& y, double& d) {
+    mat_vec(b, x.data(), y.data(), n);
+    double s = -0.0;
+    for (std::size_t i = 0; i < n; ++i) s += y[i] * y[i];
+    if (s == 0.0) return s;
+    const double r = std::sqrt(s);
+    for (std::size_t i = 0; i < n; ++i) y[i] /= r;
+    double d2 = -0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double e = x[i] - y[i];
+        d2 += e * e;
+    }
+    d = std::sqrt(d2);
+    return s;
+}
+
 // One run of the power iteration x <- Bx / |Bx| on the column-major block b,
 // from x = 1/n, until the step length d = |x_new - x_old| is below tol or
 // max_iter steps are done (at least one). Returns true when it converged or
-// stopped at a zero vector (which it then returns). A run that reaches an
-// exact fixed point or an exact two-cycle without converging, or whose
-// vector turns NaN, is finished at once with the state it would have after
-// max_iter steps, since no later step can change that.
+// stopped at a zero vector (which it then returns).
+//
+// Each step depends only on the state, so a run whose state repeats exactly
+// (a fixed point under tol = 0, the alternation of a bipartite graph, any
+// cycle) never converges: once Brent's cycle search finds the period, the
+// run skips whole periods and does only the steps that remain up to
+// max_iter. A state that turns NaN stays NaN. Both give the state of step
+// max_iter without looping up to an absurd max_iter.
 bool power_iteration(const double* b, std::size_t n, std::uint64_t max_iter, double tol,
                      std::vector<double>& x) {
     x.assign(n, 1.0 / static_cast<double>(n));
-    std::vector<double> y(n), prev(n);
-    bool have_prev = false;
+    std::vector<double> y(n), saved(n);
+    std::uint64_t power = 1, period = 0;
+    bool have_saved = false;
     for (std::uint64_t t = 1;; ++t) {
-        mat_vec(b, x.data(), y.data(), n);
-        double s = -0.0;
-        for (std::size_t i = 0; i < n; ++i) s += y[i] * y[i];
+        double d = 0.0;
+        const double s = power_step(b, n, x, y, d);
         if (s == 0.0) {
             x.assign(n, 0.0);
             return true;
         }
-        const double r = std::sqrt(s);
-        for (std::size_t i = 0; i < n; ++i) y[i] /= r;
-        double d2 = -0.0;
-        for (std::size_t i = 0; i < n; ++i) {
-            const double e = x[i] - y[i];
-            d2 += e * e;
-        }
-        const double d = std::sqrt(d2);
+        x.swap(y);
         if (std::isnan(s)) {  // every element is NaN now and stays so
             x.assign(n, NaN);
             return false;
         }
-        const bool fixed = std::memcmp(x.data(), y.data(), n * sizeof(double)) == 0;
-        const bool two_cycle = have_prev && std::memcmp(prev.data(), y.data(), n * sizeof(double)) == 0;
-        prev.swap(x);
-        x.swap(y);
-        have_prev = true;
         if (d < tol) return true;
         if (t >= max_iter) return false;
-        if (fixed) return false;
-        if (two_cycle) {
-            // The states alternate; step max_iter lands on the current state
-            // when the remaining count is even.
-            if ((max_iter - t) % 2 == 1) x.swap(prev);
+        ++period;
+        if (have_saved && std::memcmp(saved.data(), x.data(), n * sizeof(double)) == 0) {
+            // State t equals state t - period: every step of the cycle has
+            // been seen and none converged.
+            for (std::uint64_t left = (max_iter - t) % period; left > 0; --left) {
+                power_step(b, n, x, y, d);
+                x.swap(y);
+            }
             return false;
+        }
+        if (period == power) {
+            saved = x;
+            have_saved = true;
+            power *= 2;
+            period = 0;
         }
     }
 }

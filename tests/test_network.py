@@ -200,6 +200,20 @@ def test_eigenvector_converging_is_unchanged(seed):
     np.testing.assert_array_equal(r.eigenvector_centrality(np.full((2, 2), np.nan), 7, 1e-6), [np.nan] * 2)
 
 
+@pytest.mark.parametrize("max_iter, sign", [(1, -1), (4, 1), (2**64 - 1, -1), (2**64 - 2, 1)])
+def test_eigenvector_cycle_ends_at_max_iter(max_iter, sign):
+    # -3 I alternates between x and -x on A and on A + I: the state of step
+    # max_iter is returned without running up to max_iter.
+    want, _ = ref_power(-2 * np.eye(2), max_iter if max_iter < 10 else 100 + max_iter % 2, 1e-6)
+    assert np.sign(want).tolist() == [sign] * 2
+    np.testing.assert_array_equal(r.eigenvector_centrality(-3 * np.eye(2), max_iter, 1e-6), want)
+    # tol 0 never converges: the run ends in an exact cycle (a fixed point or
+    # a last-bit oscillation), found without iterating up to max_iter.
+    a = np.random.default_rng(3).uniform(0.0, 1.0, (6, 6))
+    want, _ = ref_power(a + np.eye(6), 300, 0.0)
+    np.testing.assert_allclose(r.eigenvector_centrality(a, max(max_iter, 300), 0.0), want, rtol=1e-15)
+
+
 def ref_louvain(a, gamma):
     """Local moving of single nodes, transcribed step by step."""
     n = len(a)
