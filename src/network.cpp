@@ -59,6 +59,34 @@ inline void for_each_edge(const MatrixView& a, std::size_t i, std::size_t n, F&&
     }
 }
 
+// Calls f(j, value) for every column j < n of row i whose entry is not zero
+// (NaN included), in increasing order.
+template <typename F>
+inline void for_each_nonzero(const MatrixView& a, std::size_t i, std::size_t n, F&& f) {
+    const double* row = a.data + static_cast<std::ptrdiff_t>(i) * a.s0;
+    std::size_t j = 0;
+    if (a.s1 == 1) {
+#if defined(__SSE2__)
+        const __m128d z = _mm_setzero_pd();
+        for (; j + 4 <= n; j += 4) {
+            unsigned m = static_cast<unsigned>(_mm_movemask_pd(_mm_cmpneq_pd(_mm_loadu_pd(row + j), z))) |
+                         static_cast<unsigned>(_mm_movemask_pd(_mm_cmpneq_pd(_mm_loadu_pd(row + j + 2), z))) << 2;
+            for (; m; m &= m - 1) {
+                const std::size_t c = j + static_cast<std::size_t>(__builtin_ctz(m));
+                f(c, row[c]);
+            }
+        }
+#endif
+        for (; j < n; ++j)
+            if (row[j] != 0.0) f(j, row[j]);
+    } else {
+        for (; j < n; ++j) {
+            const double v = row[static_cast<std::ptrdiff_t>(j) * a.s1];
+            if (v != 0.0) f(j, v);
+        }
+    }
+}
+
 // Population count without relying on the popcnt instruction (the build
 // targets baseline x86-64, where __builtin_popcount is a library call).
 inline unsigned popcount64(std::uint64_t x) {
@@ -530,28 +558,6 @@ Array2 adjacency_from_correlation_py(MatrixView correlation_matrix, double thres
 
 // ------------------------------------------------------------- communities
 
-// Row strengths k_i and the total weight W, each summed in index order.
-struct Strengths {
-    std::vector<double> k;
-    double total = -0.0;
-};
-
-Strengths strengths(const double* a, std::size_t n) {
-    Strengths st;
-    st.k.resize(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        const double* row = a + i * n;
-        double s = -0.0;
-        for (std::size_t j = 0; j < n; ++j) s += row[j];
-        st.k[i] = s;
-    }
-    // W runs over all entries row by row, as one sum.
-    double w = -0.0;
-    for (std::size_t i = 0; i < n * n; ++i) w += a[i];
-    st.total = w;
-    return st;
-}
-
 // Labels renumbered 0, 1, ... in increasing order of the label.
 Array1 renumber(const std::vector<std::uint32_t>& label) {
     const std::size_t n = label.size();
@@ -565,44 +571,55 @@ Array1 renumber(const std::vector<std::uint32_t>& label) {
     return {std::move(out)};
 }
 
+// Every sum here (strengths, total weight, the within-community weights
+// L_c and strengths D_c) runs in its stated order over the nonzero entries
+// only: a zero term could change nothing but the sign of a zero sum, which
+// does not reach the result.
 double modularity_py(MatrixView adjacency, SignalView communities, double resolution) {
     const std::size_t n = adjacency.rows;
     if (n == 0) return NaN;
     require_square_block(adjacency);
-    const auto a = dense_block(adjacency, false);
-    const Strengths st = strengths(a.get(), n);
-    const double m = st.total * 0.5;
+    std::vector<double> k(n);
+    double total = -0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        double ki = -0.0;
+        for_each_nonzero(adjacency, i, n, [&](std::size_t, double v) {
+            ki += v;
+            total += v;
+        });
+        k[i] = ki;
+    }
+    const double m = total * 0.5;
     if (m == 0.0) return 0.0;
     const std::size_t len = communities.size();
     if (len == 0) return 0.0;
-    std::vector<std::int64_t> conv(len);
-    for (std::size_t i = 0; i < len; ++i) conv[i] = to_i64_sat(communities[i]);
+    std::vector<std::int64_t> labels(len);
+    for (std::size_t i = 0; i < len; ++i) labels[i] = to_i64_sat(communities[i]);
     if (len < n) panic("ndarray: index out of bounds");
-    // Members of each label among positions 0..n-1, grouped by label and in
-    // increasing position within a group.
-    std::vector<std::uint32_t> members(n);
-    for (std::size_t i = 0; i < n; ++i) members[i] = static_cast<std::uint32_t>(i);
-    std::stable_sort(members.begin(), members.end(),
-                     [&](std::uint32_t p, std::uint32_t q) { return conv[p] < conv[q]; });
-    std::vector<std::int64_t> labels(conv);
-    std::sort(labels.begin(), labels.end());
-    labels.erase(std::unique(labels.begin(), labels.end()), labels.end());
+    // Position of each node's label among the distinct labels, ascending.
+    std::vector<std::uint32_t> idx(n);
+    {
+        std::vector<std::int64_t> head(labels.begin(), labels.begin() + static_cast<std::ptrdiff_t>(n));
+        std::sort(labels.begin(), labels.end());
+        labels.erase(std::unique(labels.begin(), labels.end()), labels.end());
+        for (std::size_t i = 0; i < n; ++i)
+            idx[i] = static_cast<std::uint32_t>(std::lower_bound(labels.begin(), labels.end(), head[i]) - labels.begin());
+    }
+    std::vector<double> lsum(labels.size(), -0.0), dsum(labels.size(), -0.0);
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint32_t li = idx[i];
+        dsum[li] += k[i];
+        double l = lsum[li];
+        for_each_nonzero(adjacency, i, n, [&](std::size_t j, double v) {
+            if (idx[j] == li) l += v;
+        });
+        lsum[li] = l;
+    }
     const double two_m = m + m;
     double q = 0.0;
-    std::size_t pos = 0;
-    for (const std::int64_t c : labels) {
-        while (pos < n && conv[members[pos]] < c) ++pos;
-        std::size_t end = pos;
-        while (end < n && conv[members[end]] == c) ++end;
-        double lc = -0.0, dc = -0.0;
-        for (std::size_t p = pos; p < end; ++p) {
-            const double* row = a.get() + static_cast<std::size_t>(members[p]) * n;
-            for (std::size_t r = pos; r < end; ++r) lc += row[members[r]];
-        }
-        for (std::size_t p = pos; p < end; ++p) dc += st.k[members[p]];
-        const double share = dc / two_m;
-        q += lc / two_m - resolution * (share * share);
-        pos = end;
+    for (std::size_t c = 0; c < labels.size(); ++c) {
+        const double share = dsum[c] / two_m;
+        q += lsum[c] / two_m - resolution * (share * share);
     }
     return q;
 }

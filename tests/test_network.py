@@ -214,12 +214,20 @@ def test_eigenvector_cycle_ends_at_max_iter(max_iter, sign):
     np.testing.assert_allclose(r.eigenvector_centrality(a, max(max_iter, 300), 0.0), want, rtol=1e-15)
 
 
+def in_order(values):
+    """Sum in index order from -0.0 (Python's sum() compensates since 3.12)."""
+    total = -0.0
+    for v in values:
+        total += v
+    return total
+
+
 def ref_louvain(a, gamma):
     """Local moving of single nodes, transcribed step by step."""
     n = len(a)
     lab = list(range(n))
-    k = [sum(row) for row in a.tolist()]  # row sums in order
-    m = sum(v for row in a.tolist() for v in row) * 0.5
+    k = [in_order(row) for row in a.tolist()]
+    m = in_order(a.ravel().tolist()) * 0.5
     if m == 0.0:
         return lab
     for _ in range(100):
@@ -230,12 +238,12 @@ def ref_louvain(a, gamma):
                 if a[i, j] > 0 and lab[j] != lab[i] and lab[j] not in cand:
                     cand.append(lab[j])
             own = [j for j in range(n) if j != i and lab[j] == lab[i]]
-            w_own, t_own = sum(a[i, j] for j in own), sum(k[j] for j in own)
+            w_own, t_own = in_order(a[i, j] for j in own), in_order(k[j] for j in own)
             best, bg = lab[i], 0.0
             for c in cand:
                 mem = [j for j in range(n) if lab[j] == c]
-                gain = ((sum(a[i, j] for j in mem) - w_own) / m
-                        - (sum(k[j] for j in mem) - t_own) * (gamma * k[i]) / (m * (m + m)))
+                gain = ((in_order(a[i, j] for j in mem) - w_own) / m
+                        - (in_order(k[j] for j in mem) - t_own) * (gamma * k[i]) / (m * (m + m)))
                 if gain > bg:
                     best, bg = c, gain
             if best != lab[i]:
@@ -243,6 +251,25 @@ def ref_louvain(a, gamma):
         if not changed:
             break
     return lab
+
+
+def ref_modularity(a, comm, gamma):
+    """Modularity as written: dense sums in order over every member pair."""
+    n = len(a)
+    m = in_order(a.ravel().tolist()) * 0.5
+    k = [in_order(row) for row in a.tolist()]
+    lab = [int(c) for c in comm]  # truncation toward zero
+    q = 0.0
+    for c in sorted(set(lab)):
+        mem = [i for i in range(n) if lab[i] == c]
+        lc = dc = -0.0
+        for i in mem:
+            for j in mem:
+                lc += a[i, j]
+        for i in mem:
+            dc += k[i]
+        q += lc / (m + m) - gamma * (dc / (m + m)) ** 2
+    return q
 
 
 def ref_label_propagation(a):
@@ -280,6 +307,9 @@ def test_communities_against_transcriptions(seed, n):
     np.testing.assert_array_equal(r.louvain(a, 1.0), numbered(ref_louvain(a, 1.0)))
     np.testing.assert_array_equal(r.louvain(a, 0.3), numbered(ref_louvain(a, 0.3)))
     np.testing.assert_array_equal(r.label_propagation(a), numbered(ref_label_propagation(a)))
+    comm = g.uniform(-1.0, 4.0, n + 3)  # fractions truncate; labels past n have no members
+    np.fill_diagonal(a, g.uniform(-1.0, 1.0, n))
+    assert r.modularity(a, comm, 0.7) == ref_modularity(a, comm, 0.7)
 
 
 def test_label_propagation_ties_smallest_label():

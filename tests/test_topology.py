@@ -41,8 +41,13 @@ def test_registration():
 def ref_kruskal(x):
     """Kruskal on all pairs, stable sort with NaN distances last."""
     p = len(x)
-    edges = [(math.sqrt(sum((x[i][c] - x[j][c]) ** 2 for c in range(x.shape[1]))), i, j)
-             for i in range(p) for j in range(i + 1, p)]
+
+    def dist(i, j):  # in coordinate order from +0.0 (sum() would compensate)
+        s = 0.0
+        for c in range(x.shape[1]):
+            s += (x[i][c] - x[j][c]) * (x[i][c] - x[j][c])
+        return math.sqrt(s)
+    edges = [(dist(i, j), i, j) for i in range(p) for j in range(i + 1, p)]
     edges.sort(key=lambda e: (math.isnan(e[0]), 0.0 if math.isnan(e[0]) else e[0]))
     parent = list(range(p))
 
