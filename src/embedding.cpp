@@ -94,41 +94,139 @@ Array2 multivariate_embedding_py(MatrixView signals, std::uint64_t dim, std::uin
 
 // ------------------------------------------------------------------ neighbours
 
-// Nearest neighbour of row i among rows 0 .. N-1 of e (j != i): the smallest
-// Euclidean distance, the first index on ties; a NaN or +inf distance is
-// never taken. `d2` is scratch of N doubles.
+// Nearest neighbour of a point among the first N delay vectors of dimension
+// dim (itself excluded): the smallest Euclidean distance, each distance the
+// square root of the sum of squared component differences in component
+// order; the smallest index wins a tie; a NaN or +inf distance is never
+// taken, so a point whose every candidate lies at +inf has none.
 struct Neighbour {
     std::size_t index;
     double distance;
     bool found;
 };
 
-Neighbour nearest_neighbour(const std::vector<double>& x, std::size_t tau, std::size_t dim,
-                            std::size_t N, std::size_t i, std::vector<double>& d2) {
-    // Distances over the delay vectors read straight from the samples: the
-    // component k of row j is x[j + k tau]. Each j keeps its own sum in
-    // component order; the rows run side by side.
-    double* acc = d2.data();
-    for (std::size_t j = 0; j < N; ++j) acc[j] = -0.0;
-    for (std::size_t k = 0; k < dim; ++k) {
-        const double xi = x[i + k * tau];
-        const double* col = x.data() + k * tau;
-        for (std::size_t j = 0; j < N; ++j) {
-            const double diff = xi - col[j];
-            acc[j] += diff * diff;
+// A k-d tree over the delay vectors gives exactly the neighbour of the
+// brute-force scan: a subtree is skipped only when one of its components
+// alone already puts every point in it at a squared distance above the best
+// one by a relative margin (a rounded in-order sum of non-negative terms is
+// never below any of its terms, and the margin is far wider than the
+// rounding of a square root), so every point that could tie is still
+// compared, by distance and then by index.
+class NeighbourTree {
+public:
+    NeighbourTree(const std::vector<double>& x, std::size_t tau, std::size_t dim, std::size_t N)
+        : dim_(dim), order_(N), pts_(N * dim), query_(dim) {
+        for (std::size_t j = 0; j < N; ++j) order_[j] = j;
+        // coordinates in original row order while building, then in tree order
+        std::vector<double> rows(N * dim);
+        for (std::size_t j = 0; j < N; ++j)
+            for (std::size_t k = 0; k < dim; ++k) rows[j * dim + k] = x[j + k * tau];
+        if (N > 0) build(rows, 0, N);
+        for (std::size_t p = 0; p < N; ++p)
+            std::copy_n(rows.data() + order_[p] * dim, dim, pts_.data() + p * dim);
+        x_ = &x;
+        tau_ = tau;
+    }
+
+    Neighbour nearest(std::size_t i) {
+        for (std::size_t k = 0; k < dim_; ++k) query_[k] = (*x_)[i + k * tau_];
+        best_ = {0, Inf, false};
+        best_sq_ = Inf;
+        self_ = i;
+        if (!nodes_.empty()) search(0);
+        return best_;
+    }
+
+private:
+    static constexpr std::size_t kLeaf = 12;
+    struct Node {
+        double split;
+        std::size_t axis, lo, mid, hi;
+        std::int64_t left, right;  // child nodes, -1 for a leaf
+    };
+
+    std::int64_t build(const std::vector<double>& rows, std::size_t lo, std::size_t hi) {
+        const std::int64_t id = static_cast<std::int64_t>(nodes_.size());
+        nodes_.push_back({0.0, 0, lo, lo, hi, -1, -1});
+        if (hi - lo <= kLeaf || dim_ == 0) return id;
+        // split the widest component at its median
+        std::size_t axis = 0;
+        double widest = -1.0;
+        for (std::size_t k = 0; k < dim_; ++k) {
+            double lo_v = Inf, hi_v = -Inf;
+            for (std::size_t p = lo; p < hi; ++p) {
+                const double v = rows[order_[p] * dim_ + k];
+                lo_v = std::min(lo_v, v);
+                hi_v = std::max(hi_v, v);
+            }
+            const double w = hi_v - lo_v;
+            if (w > widest) {
+                widest = w;
+                axis = k;
+            }
+        }
+        if (!(widest > 0.0)) return id;  // all equal (or spread overflows): one leaf
+        const std::size_t mid = lo + (hi - lo) / 2;
+        std::nth_element(order_.begin() + static_cast<std::ptrdiff_t>(lo),
+                         order_.begin() + static_cast<std::ptrdiff_t>(mid),
+                         order_.begin() + static_cast<std::ptrdiff_t>(hi),
+                         [&](std::size_t a, std::size_t b) {
+                             return rows[a * dim_ + axis] < rows[b * dim_ + axis];
+                         });
+        const double split = rows[order_[mid] * dim_ + axis];
+        const std::int64_t left = build(rows, lo, mid);
+        const std::int64_t right = build(rows, mid, hi);
+        nodes_[static_cast<std::size_t>(id)] = {split, axis, lo, mid, hi, left, right};
+        return id;
+    }
+
+    double bound() const { return best_sq_ + best_sq_ * 1e-12 + 1e-320; }
+
+    void search(std::int64_t id) {
+        const Node& nd = nodes_[static_cast<std::size_t>(id)];
+        if (nd.left < 0) {
+            scan(nd.lo, nd.hi);
+            return;
+        }
+        const double diff = query_[nd.axis] - nd.split;
+        const bool left_first = diff <= 0.0;
+        search(left_first ? nd.left : nd.right);
+        if (diff * diff <= bound()) search(left_first ? nd.right : nd.left);
+    }
+
+    void scan(std::size_t lo, std::size_t hi) {
+        const double* q = query_.data();
+        for (std::size_t p = lo; p < hi; ++p) {
+            const std::size_t j = order_[p];
+            if (j == self_) continue;
+            const double* r = pts_.data() + p * dim_;
+            const double limit = bound();
+            double acc = -0.0;
+            std::size_t k = 0;
+            // in component order; a partial sum above the bound cannot end below it
+            for (; k < dim_; ++k) {
+                const double diff = q[k] - r[k];
+                acc += diff * diff;
+                if (acc > limit) break;
+            }
+            if (k < dim_) continue;
+            const double dist = std::sqrt(acc);
+            if (dist < best_.distance || (best_.found && dist == best_.distance && j < best_.index)) {
+                best_ = {j, dist, true};
+                best_sq_ = acc;
+            }
         }
     }
-    for (std::size_t j = 0; j < N; ++j) acc[j] = std::sqrt(acc[j]);
-    Neighbour best{0, Inf, false};
-    for (std::size_t j = 0; j < N; ++j) {
-        if (j != i && acc[j] < best.distance) {
-            best.distance = acc[j];
-            best.index = j;
-            best.found = true;
-        }
-    }
-    return best;
-}
+
+    std::size_t dim_;
+    std::vector<std::size_t> order_;
+    std::vector<double> pts_, query_;
+    std::vector<Node> nodes_;
+    const std::vector<double>* x_ = nullptr;
+    std::size_t tau_ = 0, self_ = 0;
+    Neighbour best_{0, Inf, false};
+    double best_sq_ = Inf;
+};
 
 // Distance between delay vectors i and j of dimension dim, in component order.
 double row_distance(const std::vector<double>& x, std::size_t tau, std::size_t dim, std::size_t i,
@@ -156,10 +254,10 @@ bool too_short(std::size_t n, std::uint64_t tau, std::uint64_t max_dim) {
 // points with no neighbour at all (every distance +inf) are skipped.
 template <typename F>
 void for_each_neighbour_pair(const std::vector<double>& x, std::size_t tau, std::size_t d,
-                             std::size_t N, std::vector<double>& scratch, F&& f) {
-    scratch.resize(N);
+                             std::size_t N, F&& f) {
+    NeighbourTree tree(x, tau, d, N);
     for (std::size_t i = 0; i < N; ++i) {
-        const Neighbour nb = nearest_neighbour(x, tau, d, N, i, scratch);
+        const Neighbour nb = tree.nearest(i);
         if (!nb.found || nb.distance <= 0.0) continue;
         f(nb.distance, row_distance(x, tau, d + 1, i, nb.index));
     }
@@ -182,7 +280,6 @@ std::tuple<Array1, std::uint64_t> false_nearest_neighbors_py(SignalView signal, 
     const std::vector<double> x(s.begin(), s.end());
 
     std::vector<double> pct(static_cast<std::size_t>(max_dim));
-    std::vector<double> scratch;
     for (std::size_t d = 1; d <= max_dim; ++d) {
         // rows of E_{d+1}: n - d tau (the guard keeps d tau below n)
         const std::size_t N = n - d * static_cast<std::size_t>(tau);
@@ -191,7 +288,7 @@ std::tuple<Array1, std::uint64_t> false_nearest_neighbors_py(SignalView signal, 
             continue;
         }
         std::uint64_t total = 0, false_count = 0;
-        for_each_neighbour_pair(x, tau, d, N, scratch, [&](double rd, double rd1) {
+        for_each_neighbour_pair(x, tau, d, N, [&](double rd, double rd1) {
             const bool is_false =
                 rd1 / sigma > a_threshold || std::fabs(rd1 - rd) / rd > r_threshold;
             ++total;
@@ -219,7 +316,6 @@ std::uint64_t optimal_embedding_dimension_py(SignalView signal, std::uint64_t ta
     // E values indexed by dimension; a dimension without a usable point
     // keeps an empty place so that later values stay at their dimension.
     std::vector<std::optional<double>> e;
-    std::vector<double> scratch;
     for (std::uint64_t d = 1; d <= max_dim; ++d) {
         // rows of E_d and E_{d+1}; a span that wraps leaves no rows
         std::uint64_t span_next;
@@ -227,7 +323,7 @@ std::uint64_t optimal_embedding_dimension_py(SignalView signal, std::uint64_t ta
         const std::size_t N = n - static_cast<std::size_t>(span_next);
         double sum = -0.0;
         std::uint64_t count = 0;
-        for_each_neighbour_pair(x, tau, d, N, scratch, [&](double rd, double rd1) {
+        for_each_neighbour_pair(x, tau, d, N, [&](double rd, double rd1) {
             sum += rd1 / rd;
             ++count;
         });
