@@ -26,6 +26,30 @@ namespace {
 
 inline double as_d(std::uint64_t v) { return static_cast<double>(v); }
 
+// Vectors stay inside this file's own functions: no ABI is crossed.
+#pragma GCC diagnostic ignored "-Wpsabi"
+
+// Four doubles operated on lane by lane: each lane is its own chain of IEEE
+// operations, exactly as the scalar code would run it.
+typedef double v4d __attribute__((vector_size(32)));
+
+inline v4d splat(double v) { return v4d{v, v, v, v}; }
+inline v4d load4(const double* p) {
+    v4d v;
+    __builtin_memcpy(&v, p, sizeof v);
+    return v;
+}
+inline void store4(double* p, v4d v) { __builtin_memcpy(p, &v, sizeof v); }
+
+// Eight segments of length s, segment q starting at src + q * s, laid out
+// sample by sample: out[8 j + q] = segment q's sample j.
+void interleave8(const double* src, std::size_t s, double* out) {
+    for (std::size_t q = 0; q < 8; ++q) {
+        const double* seg = src + q * s;
+        for (std::size_t j = 0; j < s; ++j) out[8 * j + q] = seg[j];
+    }
+}
+
 // ------------------------------------------------------------------ shared pieces
 
 // Slope of the least-squares line of ys on xs; 0.0 when the spread of xs is
@@ -61,8 +85,8 @@ std::vector<double> profile(std::span<const double> x) {
 struct LocalTime {
     double s_d, st, stt, den;
     explicit LocalTime(std::uint64_t s) : s_d(as_d(s)), st(-0.0), stt(-0.0) {
-        for (std::uint64_t j = 0; j < s; ++j) {
-            const double t = as_d(j);
+        double t = 0.0;  // j exactly, for every j below 2^53
+        for (std::uint64_t j = 0; j < s; ++j, t += 1.0) {
             st += t;
             stt += t * t;
         }
@@ -77,8 +101,8 @@ template <std::size_t K>
 void segment_detrend_rss(const double* y0, std::size_t s, const LocalTime& lt, double* rss) {
     double sy[K], sty[K], a[K], b[K], acc[K];
     for (std::size_t q = 0; q < K; ++q) sy[q] = sty[q] = acc[q] = -0.0;
-    for (std::size_t j = 0; j < s; ++j) {
-        const double t = as_d(j);
+    double t = 0.0;
+    for (std::size_t j = 0; j < s; ++j, t += 1.0) {
         for (std::size_t q = 0; q < K; ++q) {
             const double v = y0[q * s + j];
             sy[q] += v;
@@ -90,8 +114,8 @@ void segment_detrend_rss(const double* y0, std::size_t s, const LocalTime& lt, d
         b[q] = flat ? 0.0 : (sty[q] * lt.s_d - lt.st * sy[q]) / lt.den;
         a[q] = (sy[q] - b[q] * lt.st) / lt.s_d;
     }
-    for (std::size_t j = 0; j < s; ++j) {
-        const double t = as_d(j);
+    t = 0.0;
+    for (std::size_t j = 0; j < s; ++j, t += 1.0) {
         for (std::size_t q = 0; q < K; ++q) {
             const double r = y0[q * s + j] - (a[q] + b[q] * t);
             acc[q] += r * r;
@@ -100,12 +124,51 @@ void segment_detrend_rss(const double* y0, std::size_t s, const LocalTime& lt, d
     for (std::size_t q = 0; q < K; ++q) rss[q] = acc[q];
 }
 
-// Calls f(v, rss_v) for every segment v = 0 .. nseg-1 of scale s, in order.
+// segment_detrend_rss for eight interleaved segments (interleave8), two
+// vectors of four lanes each.
+__attribute__((target_clones("avx2", "default"))) void segment_detrend_rss8(
+    const double* yt, std::size_t s, double st, double s_d, double den, double* rss) {
+    v4d sy0 = splat(-0.0), sy1 = sy0, sty0 = sy0, sty1 = sy0;
+    double t = 0.0;
+    for (std::size_t j = 0; j < s; ++j, t += 1.0) {
+        const v4d tv = splat(t), a0 = load4(yt + 8 * j), a1 = load4(yt + 8 * j + 4);
+        sy0 += a0;
+        sy1 += a1;
+        sty0 += tv * a0;
+        sty1 += tv * a1;
+    }
+    const bool flat = std::fabs(den) < 1e-15;
+    const v4d vs = splat(s_d), vst = splat(st), vden = splat(den);
+    const v4d b0 = flat ? splat(0.0) : (sty0 * vs - vst * sy0) / vden;
+    const v4d b1 = flat ? splat(0.0) : (sty1 * vs - vst * sy1) / vden;
+    const v4d a0 = (sy0 - b0 * vst) / vs, a1 = (sy1 - b1 * vst) / vs;
+    v4d acc0 = splat(-0.0), acc1 = acc0;
+    t = 0.0;
+    for (std::size_t j = 0; j < s; ++j, t += 1.0) {
+        const v4d tv = splat(t);
+        const v4d r0 = load4(yt + 8 * j) - (a0 + b0 * tv);
+        const v4d r1 = load4(yt + 8 * j + 4) - (a1 + b1 * tv);
+        acc0 += r0 * r0;
+        acc1 += r1 * r1;
+    }
+    store4(rss, acc0);
+    store4(rss + 4, acc1);
+}
+
+// Calls f(rss_v) for every segment v = 0 .. nseg-1 of scale s, in order.
 template <typename F>
 void for_each_segment_rss(const std::vector<double>& y, std::size_t s, std::size_t nseg, F&& f) {
     const LocalTime lt(s);
     std::size_t v = 0;
-    double rss[4];
+    double rss[8];
+    if (nseg >= 8) {
+        std::vector<double> buf(8 * s);
+        for (; v + 8 <= nseg; v += 8) {
+            interleave8(y.data() + v * s, s, buf.data());
+            segment_detrend_rss8(buf.data(), s, lt.st, lt.s_d, lt.den, rss);
+            for (std::size_t q = 0; q < 8; ++q) f(rss[q]);
+        }
+    }
     for (; v + 4 <= nseg; v += 4) {
         segment_detrend_rss<4>(y.data() + v * s, s, lt, rss);
         for (std::size_t q = 0; q < 4; ++q) f(rss[q]);
@@ -185,20 +248,56 @@ void rs_stretches(const double* z, std::size_t w, double* range, double* var) {
     }
 }
 
+// rs_stretches for eight interleaved stretches (interleave8).
+__attribute__((target_clones("avx2", "default"))) void rs_stretches8(const double* zt,
+                                                                     std::size_t w,
+                                                                     double* range, double* var) {
+    v4d s0 = splat(-0.0), s1 = s0;
+    for (std::size_t j = 0; j < w; ++j) {
+        s0 += load4(zt + 8 * j);
+        s1 += load4(zt + 8 * j + 4);
+    }
+    const v4d m0 = s0 / splat(as_d(w)), m1 = s1 / splat(as_d(w));
+    v4d run0 = splat(0.0), run1 = run0, hi0 = splat(-Inf), hi1 = hi0, lo0 = splat(Inf), lo1 = lo0;
+    v4d ss0 = splat(-0.0), ss1 = ss0;
+    for (std::size_t j = 0; j < w; ++j) {
+        const v4d d0 = load4(zt + 8 * j) - m0, d1 = load4(zt + 8 * j + 4) - m1;
+        run0 = run0 + d0;
+        run1 = run1 + d1;
+        hi0 = run0 > hi0 ? run0 : hi0;
+        hi1 = run1 > hi1 ? run1 : hi1;
+        lo0 = run0 < lo0 ? run0 : lo0;
+        lo1 = run1 < lo1 ? run1 : lo1;
+        ss0 += d0 * d0;
+        ss1 += d1 * d1;
+    }
+    store4(range, hi0 - lo0);
+    store4(range + 4, hi1 - lo1);
+    const v4d wm1 = splat(as_d(w - 1));
+    store4(var, ss0 / wm1);
+    store4(var + 4, ss1 / wm1);
+}
+
 // Points (ln w, ln mean R/S) for the window sizes 10 .. min(n/4, 500) - 1.
 std::tuple<std::vector<double>, std::vector<double>> rs_scaling_points(std::span<const double> x) {
     const std::size_t n = x.size();
     const std::size_t wmax = std::min<std::size_t>(n / 4, 500);
-    std::vector<double> xs, ys;
+    std::vector<double> xs, ys, buf;
     for (std::size_t w = 10; w < wmax; ++w) {
         const std::size_t nseg = n / w;
         double rs = -0.0;
-        double range[4], var[4];
+        double range[8], var[8];
         std::size_t v = 0;
         auto add = [&](std::size_t k) {
             for (std::size_t q = 0; q < k; ++q)
                 if (var[q] > 0.0) rs += range[q] / std::sqrt(var[q]);
         };
+        buf.resize(8 * w);
+        for (; v + 8 <= nseg; v += 8) {
+            interleave8(x.data() + v * w, w, buf.data());
+            rs_stretches8(buf.data(), w, range, var);
+            add(8);
+        }
         for (; v + 4 <= nseg; v += 4) {
             rs_stretches<4>(x.data() + v * w, w, range, var);
             add(4);
@@ -364,7 +463,6 @@ void lag_sums(const double* d, std::size_t n, std::size_t k0, double* out) {
 // 32 lags at once, four per vector: every lane is one lag's own chain (a
 // product, then an addition, in order of i), so the result is that of
 // lag_sums<32>; AVX2 where the processor has it.
-typedef double v4d __attribute__((vector_size(32)));
 constexpr std::size_t kLagBlock = 32;
 
 __attribute__((target_clones("avx2", "default"))) void lag_sums_block(const double* d,
