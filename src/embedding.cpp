@@ -228,6 +228,70 @@ private:
     double best_sq_ = Inf;
 };
 
+// Vectors stay inside this file's own functions: no ABI is crossed.
+#pragma GCC diagnostic ignored "-Wpsabi"
+typedef double v4d __attribute__((vector_size(32)));
+
+// Squared distances from point i to every row j < N, each summed in
+// component order (lane j is row j's own chain), with +inf for i itself;
+// returns their minimum.
+__attribute__((target_clones("avx2", "default"))) double squared_distances(
+    const double* x, std::size_t tau, std::size_t dim, std::size_t N, std::size_t i, double* acc) {
+    const std::size_t j8 = N / 8 * 8;
+    v4d m0 = {Inf, Inf, Inf, Inf}, m1 = m0;
+    for (std::size_t j = 0; j < j8; j += 8) {
+        v4d a0 = {-0.0, -0.0, -0.0, -0.0}, a1 = a0;
+        const double* col = x + j;
+        for (std::size_t k = 0; k < dim; ++k, col += tau) {
+            const double q = x[i + k * tau];
+            const v4d qv = {q, q, q, q};
+            v4d c0, c1;
+            __builtin_memcpy(&c0, col, sizeof c0);
+            __builtin_memcpy(&c1, col + 4, sizeof c1);
+            const v4d d0 = qv - c0, d1 = qv - c1;
+            a0 += d0 * d0;
+            a1 += d1 * d1;
+        }
+        __builtin_memcpy(acc + j, &a0, sizeof a0);
+        __builtin_memcpy(acc + j + 4, &a1, sizeof a1);
+    }
+    for (std::size_t j = j8; j < N; ++j) {
+        double a = -0.0;
+        for (std::size_t k = 0; k < dim; ++k) {
+            const double diff = x[i + k * tau] - x[j + k * tau];
+            a += diff * diff;
+        }
+        acc[j] = a;
+    }
+    acc[i] = Inf;
+    for (std::size_t j = 0; j < j8; j += 8) {
+        v4d a0, a1;
+        __builtin_memcpy(&a0, acc + j, sizeof a0);
+        __builtin_memcpy(&a1, acc + j + 4, sizeof a1);
+        m0 = a0 < m0 ? a0 : m0;
+        m1 = a1 < m1 ? a1 : m1;
+    }
+    m0 = m1 < m0 ? m1 : m0;
+    double best = std::min(std::min(m0[0], m0[1]), std::min(m0[2], m0[3]));
+    for (std::size_t j = j8; j < N; ++j) best = std::min(best, acc[j]);
+    return best;
+}
+
+// The neighbour of point i by scanning every row: the first row whose
+// distance equals the smallest one (rows whose squared sums differ may
+// share a rounded square root, so the equality is taken on distances).
+Neighbour brute_nearest(const std::vector<double>& x, std::size_t tau, std::size_t dim,
+                        std::size_t N, std::size_t i, std::vector<double>& acc) {
+    acc.resize(N);
+    const double min_sq = squared_distances(x.data(), tau, dim, N, i, acc.data());
+    if (!(min_sq < Inf)) return {0, Inf, false};
+    const double best = std::sqrt(min_sq);
+    const double limit = min_sq + min_sq * 1e-12 + 1e-320;
+    for (std::size_t j = 0; j < N; ++j)
+        if (acc[j] <= limit && std::sqrt(acc[j]) == best) return {j, best, true};
+    return {0, Inf, false};  // not reached: the minimum itself qualifies
+}
+
 // Distance between delay vectors i and j of dimension dim, in component order.
 double row_distance(const std::vector<double>& x, std::size_t tau, std::size_t dim, std::size_t i,
                     std::size_t j) {
@@ -255,9 +319,15 @@ bool too_short(std::size_t n, std::uint64_t tau, std::uint64_t max_dim) {
 template <typename F>
 void for_each_neighbour_pair(const std::vector<double>& x, std::size_t tau, std::size_t d,
                              std::size_t N, F&& f) {
-    NeighbourTree tree(x, tau, d, N);
+    // A tree pays off while the points are many for their dimension;
+    // otherwise a vectorised scan of all rows is faster. Both find the same
+    // neighbour.
+    const bool use_tree = d < 24 && N > (std::size_t{64} << d);
+    std::optional<NeighbourTree> tree;
+    if (use_tree) tree.emplace(x, tau, d, N);
+    std::vector<double> acc;
     for (std::size_t i = 0; i < N; ++i) {
-        const Neighbour nb = tree.nearest(i);
+        const Neighbour nb = use_tree ? tree->nearest(i) : brute_nearest(x, tau, d, N, i, acc);
         if (!nb.found || nb.distance <= 0.0) continue;
         f(nb.distance, row_distance(x, tau, d + 1, i, nb.index));
     }
