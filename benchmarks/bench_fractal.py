@@ -5,7 +5,8 @@ Prints, per case and size, the best time of nuvra and of the alternative and
 their ratio (alternative / nuvra: above 1 means nuvra is faster). Peers:
 nolds (DFA, R/S Hurst), antropy (numba DFA), NeuroKit2 (embedding dimension
 by false nearest neighbours, delay by the first minimum of the mutual
-information), and NumPy where it computes the same quantity. The floor
+information), and NumPy where it computes the same quantity. The dimension
+searches run on white noise (their worst case) and on a noisy Lorenz series. The floor
 column is a bare in-order loop over the same samples (one add per sample),
 scaled by the number of sample passes the measure needs at least.
 """
@@ -74,6 +75,17 @@ def multivariate_numpy(m, dim, tau):
     return np.hstack([delay_embedding_numpy(m[:, j], dim, tau) for j in range(m.shape[1])])
 
 
+def lorenz(n, dt=0.01):
+    """The x coordinate of the Lorenz system (Euler steps), past its transient."""
+    s, out = np.array([1.0, 1.0, 1.0]), np.empty(n)
+    for i in range(n + 1000):
+        x, y, z = s
+        s = s + dt * np.array([10 * (y - x), x * (28 - z) - y, x * y - 8 / 3 * z])
+        if i >= 1000:
+            out[i - 1000] = s[0]
+    return out
+
+
 def floor_loop(x, passes=1):
     s = -0.0
     for v in x.tolist():
@@ -90,9 +102,9 @@ def main():
     rng = np.random.default_rng(0)
     rows = []
 
-    def case(name, sizes, ours, peer, peer_name):
+    def case(name, sizes, ours, peer, peer_name, make=None):
         for n in sizes:
-            x = rng.standard_normal(n)
+            x = make(n) if make else rng.standard_normal(n)
             t_ours = best_time(lambda: ours(x))
             t_peer = best_time(lambda: peer(x), budget=2.0, repeat=3)
             rows.append((name, n, peer_name, t_ours, t_peer))
@@ -143,6 +155,15 @@ def main():
          lambda x: nv.optimal_embedding_dimension(x, 1, 6, 0.95),
          lambda x: nk.complexity_dimension(x, delay=1, dimension_max=6, method="afnn"),
          "neurokit2 afnn (Cao)")
+    noisy_lorenz = lambda n: lorenz(n) + 0.01 * rng.standard_normal(n)  # noqa: E731
+    case("false_nearest_neighbors (Lorenz)", small,
+         lambda x: nv.false_nearest_neighbors(x, 5, 6, 10.0, 2.0),
+         lambda x: nk.complexity_dimension(x, delay=5, dimension_max=6, method="fnn"),
+         "neurokit2 fnn", noisy_lorenz)
+    case("optimal_embedding_dimension (Lorenz)", small,
+         lambda x: nv.optimal_embedding_dimension(x, 5, 6, 0.95),
+         lambda x: nk.complexity_dimension(x, delay=5, dimension_max=6, method="afnn"),
+         "neurokit2 afnn (Cao)", noisy_lorenz)
     print()
     print("floor: a bare in-order loop over 10^5 samples in Python takes "
           f"{best_time(lambda: floor_loop(rng.standard_normal(100_000))) * 1e3:.2f} ms; "

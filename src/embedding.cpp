@@ -322,7 +322,7 @@ void for_each_neighbour_pair(const std::vector<double>& x, std::size_t tau, std:
     // A tree pays off while the points are many for their dimension;
     // otherwise a vectorised scan of all rows is faster. Both find the same
     // neighbour.
-    const bool use_tree = d < 24 && N > (std::size_t{64} << d);
+    const bool use_tree = d < 24 && N > (std::size_t{128} << d);
     std::optional<NeighbourTree> tree;
     if (use_tree) tree.emplace(x, tau, d, N);
     std::vector<double> acc;

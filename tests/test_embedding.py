@@ -131,6 +131,9 @@ def test_false_nearest_neighbours_henon_and_reference():
     ref, ref_best = fnn_ref(HENON[:300], 2, 4, 5.0, 1.5)
     got, got_best = nv.false_nearest_neighbors(HENON[:300], 2, 4, 5.0, 1.5)
     assert np.allclose(got, ref, rtol=1e-12) and got_best == ref_best
+    # many points, many ties: the search tree must pick the same neighbours
+    q = np.round(rng.standard_normal(1100), 1)
+    assert nv.false_nearest_neighbors(q, 1, 3, 3.0, 1.5)[0].tolist() == fnn_ref(q, 1, 3, 3.0, 1.5)[0]
 
 
 @pytest.mark.parametrize("signal, tau, max_dim, want_len, want_best", [
