@@ -56,7 +56,7 @@ def test_delay_embedding_matches_slicing(layout):
 @pytest.mark.parametrize("signal, dim, tau, want", [
     ([1, 2, 3, 4, 5], 2, 2, [[1, 3], [2, 4], [3, 5]]), ([1, 2, 3], 3, 1, [[1, 2, 3]]),
     ([1, 2, 3], 4, 1, None), ([1, 2, 3], 0, 1, None), ([1, 2, 3], 2, 0, None), ([], 1, 1, None),
-    ([1, NAN, 2, 3], 2, 1, [[1, 2], [2, 3]]), ([1, 2, 3], 2**63, 2, None), ([1, 2, 3], BIG, BIG, None),
+    ([1, NAN, 2, 3], 2, 1, [[1, 2], [2, 3]]), ([1, 2, 3], 2**63 + 1, 2, None), ([1, 2, 3], BIG, BIG, None),
     ([1, 2, 3], BIG, 0, None)])
 def test_delay_embedding_cases(signal, dim, tau, want):
     got = nv.delay_embedding(arr(signal), dim, tau)
@@ -172,6 +172,8 @@ def test_cao_placeholder_keeps_dimensions():
     # E = [-, E(2), E(3), E(4)]: E(3)/E(2) exceeds 0.5, so 3 (a shifted list would say 2)
     assert nv.optimal_embedding_dimension(x, 1, 4, 0.5) == cao_ref(x, 1, 4, 0.5) == 3
     assert nv.optimal_embedding_dimension(x, 1, 4, INF) == 5   # dimensions evaluated + 1
+    # every distance overflows to +inf: no point has a neighbour, no dimension a value
+    assert nv.optimal_embedding_dimension(np.arange(1.0, 41.0) * 1e160, 1, 3, 0.5) == 4
     for args in ((HENON[:10], 1, 1, 0.5), (HENON, 1, 0, 0.5), (HENON, BIG, 3, 0.5)):
         assert nv.optimal_embedding_dimension(*args) == 2
 
@@ -220,5 +222,6 @@ def test_mutual_information_delay(signal, max_lag, bins):
 
 def test_mutual_information_delay_zero_bins():
     assert nv.mutual_information_delay(np.ones(100), 20, 0) == 5   # no binning needed
-    with pytest.raises(BaseException, match="index out of bounds"):
+    with pytest.raises(BaseException, match="index out of bounds") as e:
         nv.mutual_information_delay(SINE, 20, 0)
+    assert type(e.value).__name__ == "PanicException"
