@@ -401,12 +401,12 @@ std::uint64_t optimal_embedding_dimension_py(SignalView signal, std::uint64_t ta
             e.emplace_back(sum / as_d(count));
         else
             e.emplace_back(std::nullopt);
+        // The first ratio E(d) / E(d - 1) above the threshold decides: later
+        // dimensions cannot change the answer, so they are not computed.
+        const std::size_t k = e.size();
+        if (k >= 2 && e[k - 2] && e[k - 1] && *e[k - 1] / *e[k - 2] > threshold) return k;
     }
     if (e.size() < 2) return 2;
-    for (std::size_t k = 0; k + 1 < e.size(); ++k) {
-        if (!e[k] || !e[k + 1]) continue;
-        if (*e[k + 1] / *e[k] > threshold) return k + 2;
-    }
     return e.size() + 1;
 }
 

@@ -41,7 +41,7 @@ HENON = henon(600)
 
 
 def embed(x, dim, tau):
-    return np.array([x[i:i + (dim - 1) * tau + 1:tau] for i in range(len(x) - (dim - 1) * tau)])
+    return x[np.arange(len(x) - (dim - 1) * tau)[:, None] + np.arange(dim) * tau]
 
 
 # ---------------------------------------------------------------- embeddings
