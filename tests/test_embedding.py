@@ -158,8 +158,8 @@ def test_false_nearest_neighbours_edges():
     (HENON[:300], 1, 5, 0.9), (HENON[:300], 2, 4, 0.5), (rng.standard_normal(200), 1, 4, 0.95),
     (HENON[:200], 1, 4, INF), (HENON[:200], 1, 1, 0.9),
     # quantised data: dimension 1 has no usable point and keeps its place
-    (np.repeat(rng.integers(0, 3, 20), 1).astype(float), 1, 5, 0.1),
-    (rng.integers(0, 3, 30).astype(float), 1, 4, 0.5)])
+    (rng.integers(0, 3, 20).astype(float), 1, 5, 0.1),
+    (rng.integers(0, 3, 30).astype(float), 1, 4, 0.5), (HENON[:100], 0, 3, 1.01)])
 def test_cao_against_reference(signal, tau, max_dim, threshold):
     assert nv.optimal_embedding_dimension(signal, tau, max_dim, threshold) == cao_ref(
         signal, tau, max_dim, threshold)
