@@ -128,6 +128,9 @@ public:
         tau_ = tau;
     }
 
+    // Points compared so far, over every query.
+    std::size_t compared() const { return compared_; }
+
     Neighbour nearest(std::size_t i) {
         for (std::size_t k = 0; k < dim_; ++k) query_[k] = (*x_)[i + k * tau_];
         best_ = {0, Inf, false};
@@ -196,6 +199,7 @@ private:
 
     void scan(std::size_t lo, std::size_t hi) {
         const double* q = query_.data();
+        compared_ += hi - lo;
         for (std::size_t p = lo; p < hi; ++p) {
             const std::size_t j = order_[p];
             if (j == self_) continue;
@@ -223,7 +227,7 @@ private:
     std::vector<double> pts_, query_;
     std::vector<Node> nodes_;
     const std::vector<double>* x_ = nullptr;
-    std::size_t tau_ = 0, self_ = 0;
+    std::size_t tau_ = 0, self_ = 0, compared_ = 0;
     Neighbour best_{0, Inf, false};
     double best_sq_ = Inf;
 };
@@ -319,14 +323,21 @@ bool too_short(std::size_t n, std::uint64_t tau, std::uint64_t max_dim) {
 template <typename F>
 void for_each_neighbour_pair(const std::vector<double>& x, std::size_t tau, std::size_t d,
                              std::size_t N, F&& f) {
-    // A tree pays off while the points are many for their dimension;
-    // otherwise a vectorised scan of all rows is faster. Both find the same
-    // neighbour.
-    const bool use_tree = d < 24 && N > (std::size_t{128} << d);
+    // A tree pays off while a query compares few of the points; otherwise a
+    // vectorised scan of all rows is faster. The first queries on the tree
+    // measure how many points a query compares, and the search keeps the
+    // tree only when that is a small share of N (clustered, low-dimensional
+    // attractors keep it far longer than noise does). Both ways find the
+    // same neighbour.
+    constexpr std::size_t kProbe = 64;
+    bool use_tree = d < 64 && N > 4 * kProbe;
     std::optional<NeighbourTree> tree;
     if (use_tree) tree.emplace(x, tau, d, N);
     std::vector<double> acc;
     for (std::size_t i = 0; i < N; ++i) {
+        // a compared point costs the tree about as much as 128 components
+        // of the scan
+        if (use_tree && i == kProbe && tree->compared() * 128 > kProbe * N * d) use_tree = false;
         const Neighbour nb = use_tree ? tree->nearest(i) : brute_nearest(x, tau, d, N, i, acc);
         if (!nb.found || nb.distance <= 0.0) continue;
         f(nb.distance, row_distance(x, tau, d + 1, i, nb.index));
