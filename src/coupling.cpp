@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <numeric>
 #include <span>
 #include <string>
@@ -35,6 +36,79 @@ inline bool is_nan_pair(double a, double b) { return std::isnan(a) || std::isnan
 inline bool is_finite_pair(double a, double b) { return std::isfinite(a) && std::isfinite(b); }
 
 enum class Mode { all_pairs, finite_pairs };
+
+// Four-lane vectors; the functions that take them are all inlined into the
+// kernels, so the note on their calling convention does not apply.
+#pragma GCC diagnostic ignored "-Wpsabi"
+typedef double v4d __attribute__((vector_size(32)));
+typedef std::int64_t v4i __attribute__((vector_size(32)));
+
+inline v4d load4(const double* p) {
+    v4d v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+inline void store4(double* p, v4d v) { std::memcpy(p, &v, sizeof v); }
+inline v4d broadcast(double v) { return v4d{v, v, v, v}; }
+// `value` where the lane's comparison holds, else 0.0.
+inline v4d where(v4i mask, v4d value) { return (v4d)(mask & (v4i)value); }
+
+// One pass over every ring slot. A member at or above the leaving value loses
+// a rank (the leaving pair is the oldest, so equal values counted it); a
+// member above the entering value gains one (the entering pair is the
+// newest). cx, cy count the members at or below the entering values, and dot
+// is the sum of the updated rank products. Without a mask every slot is a
+// member and both pairs take part. Counts and products are integers, so the
+// lanes may add them in any grouping.
+template <bool Masked>
+__attribute__((always_inline)) inline void update_slots(
+    std::size_t w, const double* __restrict__ xs, const double* __restrict__ ys,
+    const double* __restrict__ mem, double* __restrict__ rx, double* __restrict__ ry, double xi,
+    double yi, double mi, double xo, double yo, double mo, double& dot_out, double& cx, double& cy) {
+    const v4d vxi = broadcast(xi), vyi = broadcast(yi), vxo = broadcast(xo), vyo = broadcast(yo);
+    const v4d vmi = broadcast(mi), vmo = broadcast(mo), one = broadcast(1.0);
+    v4d dot0 = broadcast(0.0), dot1 = dot0, ax0 = dot0, ax1 = dot0, ay0 = dot0, ay1 = dot0;
+    auto lane4 = [&](std::size_t q, v4d& dot, v4d& ax, v4d& ay) {
+        const v4d a = load4(xs + q), b = load4(ys + q);
+        const v4d m = Masked ? load4(mem + q) : one;
+        v4d gx = where(a > vxi, vmi) - where(a >= vxo, vmo);
+        v4d gy = where(b > vyi, vmi) - where(b >= vyo, vmo);
+        if constexpr (Masked) {
+            gx *= m;
+            gy *= m;
+        }
+        const v4d nx = load4(rx + q) + gx, ny = load4(ry + q) + gy;
+        store4(rx + q, nx);
+        store4(ry + q, ny);
+        ax += where(a <= vxi, m);
+        ay += where(b <= vyi, m);
+        dot += nx * ny;
+    };
+    std::size_t q = 0;
+    for (; q + 8 <= w; q += 8) {
+        lane4(q, dot0, ax0, ay0);
+        lane4(q + 4, dot1, ax1, ay1);
+    }
+    if (q + 4 <= w) {
+        lane4(q, dot0, ax0, ay0);
+        q += 4;
+    }
+    double d = 0.0, sx = 0.0, sy = 0.0;
+    for (; q < w; ++q) {
+        const double a = xs[q], b = ys[q], m = Masked ? mem[q] : 1.0;
+        const double gx = m * ((a > xi ? mi : 0.0) - (a >= xo ? mo : 0.0));
+        const double gy = m * ((b > yi ? mi : 0.0) - (b >= yo ? mo : 0.0));
+        rx[q] += gx;
+        ry[q] += gy;
+        sx += a <= xi ? m : 0.0;
+        sy += b <= yi ? m : 0.0;
+        d += rx[q] * ry[q];
+    }
+    const v4d dot = dot0 + dot1, ax = ax0 + ax1, ay = ay0 + ay1;
+    dot_out = d + ((dot[0] + dot[1]) + (dot[2] + dot[3]));
+    cx = sx + ((ax[0] + ax[1]) + (ax[2] + ax[3]));
+    cy = sy + ((ay[0] + ay[1]) + (ay[2] + ay[3]));
+}
 
 // The ranks of one window, kept in ring slots: the value at absolute index j
 // sits in slot j % w. Non-members (pairs left out in finite_pairs mode) carry
@@ -58,6 +132,7 @@ public:
             if (in) order_[k++] = j;
         }
         count_ = k;
+        next_ = (end + 1) % w_;
         rank_members(x_, rx_, k);
         rank_members(y_, ry_, k);
         dot_ = 0.0;
@@ -66,7 +141,8 @@ public:
 
     // Moves the window by one: index `end - w` leaves, `end` enters.
     void slide(std::size_t end, Mode mode) {
-        const std::size_t s = end % w_;
+        const std::size_t s = next_;  // end % w
+        next_ = s + 1 == w_ ? 0 : s + 1;
         const double xi = x_[end], yi = y_[end];
         const double mi = (mode == Mode::all_pairs || is_finite_pair(xi, yi)) ? 1.0 : 0.0;
         const double xo = xs_[s], yo = ys_[s], mo = member_[s];
@@ -91,14 +167,18 @@ public:
     std::size_t count() const { return count_; }
 
     // Spearman's rho of the current window (count() >= 2).
-    double correlation(std::size_t end) const {
+    double correlation(std::size_t end) {
         const std::uint64_t k = count_;
         if (k <= kExactPairs) {
-            const auto dot = static_cast<std::int64_t>(dot_);
             const auto kk = static_cast<std::int64_t>(k);
+            if (k != den_pairs_) {  // the denominator depends on k alone
+                const double sxx = static_cast<double>((kk - 1) * kk * (kk + 1) / 6) / 2.0;
+                den_ = std::sqrt(sxx * sxx);
+                den_pairs_ = k;
+            }
+            const auto dot = static_cast<std::int64_t>(dot_);
             const double sxy = static_cast<double>(4 * dot - kk * (kk - 1) * (kk - 1)) / 4.0;
-            const double sxx = static_cast<double>((kk - 1) * kk * (kk + 1) / 6) / 2.0;
-            return finish(sxy, sxx, sxx);
+            return den_ < 1e-14 ? NaN : sxy / den_;
         }
         // Sums in position order over the members of the window.
         const std::size_t first = end + 1 - w_;
@@ -143,64 +223,17 @@ private:
         for (std::size_t r = 0; r < k; ++r) rank[idx[r] % w_] = static_cast<double>(r);
     }
 
-    // One pass over every slot. A member at or above the leaving value loses
-    // a rank (the leaving pair is the oldest, so equal values counted it); a
-    // member above the entering value gains one (the entering pair is the
-    // newest); cx, cy count the members at or below the entering values.
-    // Without a mask every slot is a member and both pairs take part. The
-    // counts and rank products are integers, added in lanes.
-    template <bool Masked>
-    static void update(std::size_t w, const double* __restrict__ xs, const double* __restrict__ ys,
-                       const double* __restrict__ mem, double* __restrict__ rx,
-                       double* __restrict__ ry, double xi, double yi, double mi, double xo,
-                       double yo, double mo, double& dot_out, double& cx, double& cy) {
-        constexpr std::size_t kLanes = 8;
-        double dot[kLanes] = {}, ax[kLanes] = {}, ay[kLanes] = {};
-        auto step = [&](std::size_t q, std::size_t r) {
-            const double a = xs[q], b = ys[q];
-            double gx, gy, m;
-            if constexpr (Masked) {
-                m = mem[q];
-                gx = m * ((a > xi ? mi : 0.0) - (a >= xo ? mo : 0.0));
-                gy = m * ((b > yi ? mi : 0.0) - (b >= yo ? mo : 0.0));
-            } else {
-                m = 1.0;
-                gx = (a > xi ? 1.0 : 0.0) - (a >= xo ? 1.0 : 0.0);
-                gy = (b > yi ? 1.0 : 0.0) - (b >= yo ? 1.0 : 0.0);
-            }
-            const double nx = rx[q] + gx, ny = ry[q] + gy;
-            rx[q] = nx;
-            ry[q] = ny;
-            ax[r] += a <= xi ? m : 0.0;
-            ay[r] += b <= yi ? m : 0.0;
-            dot[r] += nx * ny;
-        };
-        std::size_t q = 0;
-        for (; q + kLanes <= w; q += kLanes)
-            for (std::size_t r = 0; r < kLanes; ++r) step(q + r, r);
-        for (std::size_t r = 0; q < w; ++q, ++r) step(q, r);
-        double d = 0.0, sx = 0.0, sy = 0.0;
-        for (std::size_t r = 0; r < kLanes; ++r) {
-            d += dot[r];
-            sx += ax[r];
-            sy += ay[r];
-        }
-        dot_out = d;
-        cx = sx;
-        cy = sy;
-    }
-
     __attribute__((target_clones("avx2", "default")))
     void update_all(double xi, double yi, double xo, double yo, double& cx, double& cy) {
-        update<false>(w_, xs_.data(), ys_.data(), nullptr, rx_.data(), ry_.data(), xi, yi, 1.0, xo,
-                      yo, 1.0, dot_, cx, cy);
+        update_slots<false>(w_, xs_.data(), ys_.data(), nullptr, rx_.data(), ry_.data(), xi, yi, 1.0,
+                            xo, yo, 1.0, dot_, cx, cy);
     }
 
     __attribute__((target_clones("avx2", "default")))
     void update_masked(double xi, double yi, double mi, double xo, double yo, double mo, double& cx,
                        double& cy) {
-        update<true>(w_, xs_.data(), ys_.data(), member_.data(), rx_.data(), ry_.data(), xi, yi, mi,
-                     xo, yo, mo, dot_, cx, cy);
+        update_slots<true>(w_, xs_.data(), ys_.data(), member_.data(), rx_.data(), ry_.data(), xi, yi,
+                           mi, xo, yo, mo, dot_, cx, cy);
     }
 
     std::span<const double> x_, y_;
@@ -208,6 +241,9 @@ private:
     std::vector<double> xs_, ys_, rx_, ry_, member_;
     std::vector<std::size_t> order_, sorted_;
     std::size_t count_ = 0;
+    std::size_t next_ = 0;  // the slot the next entering pair takes
+    std::uint64_t den_pairs_ = 0;  // the pair count den_ belongs to (0: none yet)
+    double den_ = 0.0;
     double dot_ = 0.0;
 };
 
