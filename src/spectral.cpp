@@ -49,8 +49,10 @@ enum class PlanKind { forward_r2c, inverse_c2c_in_place };
 // kept and reused; every transform runs through the new-array interface on
 // buffers from fftw_malloc. What the process keeps is bounded whatever the
 // number of distinct lengths it sees: at most kMaxPlans plans of at most
-// kMaxCachedLength points each (longer plans are destroyed after their call),
-// and the planner's wisdom is forgotten every kForgetEvery plans made.
+// kMaxCachedLength points each and kMaxCachedPoints in all (longer plans are
+// destroyed after their call), and the planner's wisdom is forgotten every
+// kForgetEvery plans made. A length seen for the first time pays for its
+// plan (milliseconds for long or prime lengths).
 // Transforms are deterministic: a plan made again for the same length and
 // alignment computes the same bits.
 class PlanCache {
@@ -83,20 +85,25 @@ public:
             made_since_forget_ = 0;
         }
         if (n <= kMaxCachedLength) {
-            if (entries_.size() == kMaxPlans) {
+            // Least recently used plans make room, by count and by points.
+            while (!entries_.empty() &&
+                   (entries_.size() == kMaxPlans || cached_points_ + n > kMaxCachedPoints)) {
                 auto oldest = std::min_element(entries_.begin(), entries_.end(),
                                                [](const Entry& a, const Entry& b) { return a.used < b.used; });
+                cached_points_ -= oldest->n;
                 evicted.push_back(std::move(oldest->plan));
                 entries_.erase(oldest);
             }
             entries_.push_back({kind, n, plan, clock_});
+            cached_points_ += n;
         }
         return plan;
     }
 
 private:
-    static constexpr std::size_t kMaxPlans = 8;
+    static constexpr std::size_t kMaxPlans = 16;
     static constexpr std::size_t kMaxCachedLength = std::size_t{1} << 17;
+    static constexpr std::size_t kMaxCachedPoints = std::size_t{1} << 20;
     static constexpr unsigned kForgetEvery = 64;
 
     struct Entry {
@@ -114,6 +121,7 @@ private:
     std::recursive_mutex mutex_;
     std::vector<Entry> entries_;
     std::uint64_t clock_ = 0;
+    std::size_t cached_points_ = 0;
     unsigned made_since_forget_ = 0;
 };
 
