@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -151,6 +152,56 @@ private:
 
 inline double power(const fftw_complex& z) { return z[0] * z[0] + z[1] * z[1]; }
 
+// ------------------------------------------------------------------ vector kernels
+
+// Four-lane vectors for the elementwise loops; every lane computes exactly
+// what the scalar expression does. The helpers taking them are inlined into
+// the kernels, so the note on their calling convention does not apply.
+#pragma GCC diagnostic ignored "-Wpsabi"
+typedef double v4d __attribute__((vector_size(32)));
+typedef std::int64_t v4i __attribute__((vector_size(32)));
+
+inline v4d load4(const double* p) {
+    v4d v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+inline void store4(double* p, v4d v) { std::memcpy(p, &v, sizeof v); }
+
+// out[i] = a[i] * b[i].
+__attribute__((target_clones("avx2", "default")))
+void multiply_into(const double* a, const double* b, double* out, std::size_t n) {
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) store4(out + i, load4(a + i) * load4(b + i));
+    for (; i < n; ++i) out[i] = a[i] * b[i];
+}
+
+// The powers re^2 + im^2 of four interleaved bins.
+inline v4d power4(const double* z) {
+    const v4d a = load4(z), b = load4(z + 4);
+    const v4d sa = a * a, sb = b * b;
+    return __builtin_shuffle(sa, sb, v4i{0, 2, 4, 6}) + __builtin_shuffle(sa, sb, v4i{1, 3, 5, 7});
+}
+
+// acc[k] += |X_k|^2 for k in [0, bins).
+__attribute__((target_clones("avx2", "default")))
+void add_powers(const fftw_complex* X, double* acc, std::size_t bins) {
+    const double* z = X[0];
+    std::size_t k = 0;
+    for (; k + 4 <= bins; k += 4) store4(acc + k, load4(acc + k) + power4(z + 2 * k));
+    for (; k < bins; ++k) acc[k] += z[2 * k] * z[2 * k] + z[2 * k + 1] * z[2 * k + 1];
+}
+
+// f[k] = (fs * k) / len for k in [0, bins).
+__attribute__((target_clones("avx2", "default")))
+void fill_frequencies(double fs, double len, double* f, std::size_t bins) {
+    const v4d vfs = {fs, fs, fs, fs}, vlen = {len, len, len, len}, four = {4.0, 4.0, 4.0, 4.0};
+    v4d kv = {0.0, 1.0, 2.0, 3.0};
+    std::size_t k = 0;
+    for (; k + 4 <= bins; k += 4, kv += four) store4(f + k, (vfs * kv) / vlen);
+    for (; k < bins; ++k) f[k] = (fs * static_cast<double>(k)) / len;
+}
+
 // ------------------------------------------------------------------ Welch
 
 struct Spectrum {
@@ -182,9 +233,9 @@ Spectrum psd_welch(std::span<const double> x, std::size_t L, std::size_t overlap
     const fftw_complex* X = fft.bins();
     do {
         const double* xs = x.data() + s;
-        for (std::size_t i = 0; i < L; ++i) seg[i] = xs[i] * w[i];
+        multiply_into(xs, w.data(), seg, L);
         fft.run();
-        for (std::size_t k = 0; k < bins; ++k) acc[k] += power(X[k]);
+        add_powers(X, acc.data(), bins);
         ++segments;
         s += step;
     } while (s + L <= n);
@@ -195,10 +246,8 @@ Spectrum psd_welch(std::span<const double> x, std::size_t L, std::size_t overlap
     const double scale = 2.0 / (fs * window_power);
     const double count = static_cast<double>(segments);
     const double len = static_cast<double>(L);
-    for (std::size_t k = 0; k < bins; ++k) {
-        out.p[k] = (acc[k] / count) * scale;
-        out.f[k] = (fs * static_cast<double>(k)) / len;
-    }
+    for (std::size_t k = 0; k < bins; ++k) out.p[k] = (acc[k] / count) * scale;
+    fill_frequencies(fs, len, out.f.data(), bins);
     return out;
 }
 
@@ -393,8 +442,8 @@ double spectral_slope_py(SignalView signal, double fs) {
 
 // ------------------------------------------------------------------ magnitude, harmonics, SNR
 
-// |z| as sqrt(re^2 + im^2); where the squares overflow or underflow the
-// scaled form gives the magnitude instead of +inf or 0.
+// |z| as sqrt(re^2 + im^2), except where the squares overflow or underflow:
+// there the scaled form gives the magnitude instead of +inf or 0.
 inline double magnitude(const fftw_complex& z) {
     const double s = power(z);
     if (s < 1.0e300 && s > 1.0e-300) return std::sqrt(s);
@@ -416,8 +465,8 @@ std::tuple<Array1, Array1> fft_magnitude_py(SignalView signal, double fs) {
     for (std::size_t k = 0; k < bins; ++k) {
         const double mag = magnitude(X[k]);
         a[k] = (mag + mag) / len;
-        f[k] = (fs * static_cast<double>(k)) / len;
     }
+    fill_frequencies(fs, len, f.data(), bins);
     return {Array1{std::move(f)}, Array1{std::move(a)}};
 }
 
