@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 import scipy.signal
 
-from helpers import NAN, INF, LAYOUTS, arr, layouts
+from helpers import NAN, INF, LAYOUTS, arr, layouts, same
 from nuvra import _rust as nv
 
 rng = np.random.default_rng(7)
@@ -176,18 +176,14 @@ def test_nan_fs_and_degenerate_fs():
             feature(name, x, NAN)
         assert type(e.value).__name__ == "PanicException"
         # fs = 0: every frequency is 0 and every density +inf here
-        assert same_float(feature(name, x, 0.0), 0.0 if name == "dominant_frequency" else NAN)
+        assert same(feature(name, x, 0.0), 0.0 if name == "dominant_frequency" else NAN)
     for fs in (NAN, -3.0):  # no positive density: no entropy to report
         assert math.isnan(nv.spectral_entropy(x, fs, False))
     for fs in (INF, -INF, -5.0):  # the harmonic walk ends whatever n_harmonics is
         for name in ("harmonic_ratio", "total_harmonic_distortion"):
-            assert same_float(getattr(nv, name)(x, fs, 2**64 - 1), getattr(nv, name)(x, fs, 129))
+            assert same(getattr(nv, name)(x, fs, 2**64 - 1), getattr(nv, name)(x, fs, 129))
     assert nv.spectral_bandwidth(x, 1000.0, 2**32 + 2) == INF  # the full exponent, not 2
     assert nv.spectral_bandwidth(x, 1e-3, 2**32 + 2) == 0.0
-
-
-def same_float(a, b):
-    return (math.isnan(a) and math.isnan(b)) or a == b
 
 
 def test_fft_magnitude():
@@ -212,7 +208,7 @@ def test_hilbert_against_scipy(n):
     np.testing.assert_allclose(im, ref.imag, atol=1e-12)
 
 
-def test_hilbert_cases():
+def test_hilbert_known_answers():
     re, im = nv.hilbert_transform(arr([1.0, 0.0, -1.0, 0.0]))
     np.testing.assert_allclose(np.c_[re, im], [[1, 0], [0, 1], [-1, 0], [0, -1]], atol=1e-15)
     assert [v.tolist() for v in nv.hilbert_transform(arr([2.5]))] == [[2.5], [0.0]]
