@@ -1,8 +1,468 @@
-// The matrix family.
+// Pairwise matrices over a multichannel recording (one signal per column):
+// mutual information, transfer entropy and Granger causality.
+//
+// Each column is binned once and reused by every pair it takes part in.
+// Counts are taken over the occupied cells only, visited in increasing cell
+// (or key) order, so no table grows with the square of the bin count and
+// every entropy sum adds its terms in a fixed order. Granger fits share the
+// sums of the normal equations between the lag orders of one pair and the
+// restricted fit between all causes of one effect.
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <span>
+#include <tuple>
+#include <utility>
+#include <vector>
+
 #include "module_frame/families.hpp"
 
 namespace nuvra {
+namespace {
 
-FunctionTable family::matrix() { return {nullptr, 0}; }
+using u64 = std::uint64_t;
 
+// ------------------------------------------------------------------ counting
+
+inline u64 dense_limit(std::size_t n) { return std::max<u64>(4096, 2 * static_cast<u64>(n)); }
+
+// Calls f(key, count) for every distinct key (each below `bound`) in
+// ascending key order.
+template <typename F>
+void for_each_count(std::span<const u64> keys, u64 bound, F&& f) {
+    if (bound <= dense_limit(keys.size())) {
+        std::vector<u64> cnt(static_cast<std::size_t>(bound), 0);
+        for (u64 k : keys) ++cnt[k];
+        for (u64 k = 0; k < bound; ++k)
+            if (cnt[k] != 0) f(k, cnt[k]);
+        return;
+    }
+    std::vector<u64> s(keys.begin(), keys.end());
+    std::sort(s.begin(), s.end());
+    for (std::size_t i = 0; i < s.size();) {
+        std::size_t j = i + 1;
+        while (j < s.size() && s[j] == s[i]) ++j;
+        f(s[i], static_cast<u64>(j - i));
+        i = j;
+    }
+}
+
+// Order-preserving dense codes 0..k-1 of a column's bins (each below bound).
+struct Codes {
+    std::vector<u64> id;
+    u64 k = 1;
+};
+
+Codes compress(std::vector<u64>&& keys, u64 bound) {
+    Codes c;
+    const std::size_t n = keys.size();
+    if (bound <= 64) {
+        c.id = std::move(keys);
+        c.k = std::max<u64>(bound, 1);
+        return c;
+    }
+    c.id.resize(n);
+    if (bound <= dense_limit(n)) {
+        std::vector<u64> rank(static_cast<std::size_t>(bound), 0);
+        for (u64 k : keys) rank[k] = 1;
+        u64 next = 0;
+        for (u64& r : rank) {
+            const u64 seen = r;
+            r = next;
+            next += seen;
+        }
+        for (std::size_t i = 0; i < n; ++i) c.id[i] = rank[keys[i]];
+        c.k = std::max<u64>(next, 1);
+        return c;
+    }
+    std::vector<u64> u(keys);
+    std::sort(u.begin(), u.end());
+    u.erase(std::unique(u.begin(), u.end()), u.end());
+    for (std::size_t i = 0; i < n; ++i)
+        c.id[i] = static_cast<u64>(std::lower_bound(u.begin(), u.end(), keys[i]) - u.begin());
+    c.k = std::max<u64>(u.size(), 1);
+    return c;
+}
+
+// Column j of the view, in row order.
+std::vector<double> column(const MatrixView& m, std::size_t j) {
+    std::vector<double> v(m.rows);
+    for (std::size_t t = 0; t < m.rows; ++t) v[t] = m(t, j);
+    return v;
+}
+
+// Equal-width bins of one column on its NaN-ignoring range widened by 1e-10.
+std::vector<u64> column_bins(std::span<const double> v, u64 n_bins) {
+    double lo = Inf, hi = -Inf;
+    for (double x : v) {
+        lo = x < lo ? x : lo;
+        hi = x > hi ? x : hi;
+    }
+    const double width = (hi - lo) + 1e-10;
+    const double fb = static_cast<double>(n_bins);
+    const u64 top = n_bins - 1;  // wraps for 0 bins: no clamp
+    std::vector<u64> out(v.size());
+    for (std::size_t t = 0; t < v.size(); ++t) {
+        const u64 b = to_u64_sat(((v[t] - lo) / width) * fb);
+        out[t] = b < top ? b : top;
+    }
+    return out;
+}
+
+// Entropy in bits of counts visited in order: H -= p log2(p + 1e-10).
+struct CountEntropy {
+    double nd;
+    double h = 0.0;
+    void add(u64 c) {
+        const double p = static_cast<double>(c) / nd;
+        h = h - p * std::log2(p + 1e-10);
+    }
+};
+
+// Entropy of the keys' counts in ascending key order.
+double keys_entropy(std::span<const u64> keys, u64 bound, double nd) {
+    CountEntropy e{nd};
+    for_each_count(keys, bound, [&](u64, u64 c) { e.add(c); });
+    return e.h;
+}
+
+// ------------------------------------------------------------------ MI matrix
+
+Array2Rows mutual_information_matrix_py(MatrixView signals, Opt<u64, 10> n_bins_opt) {
+    const u64 n_bins = n_bins_opt;
+    const std::size_t T = signals.rows, n = signals.cols;
+    std::vector<std::vector<double>> mi(n, std::vector<double>(n, 0.0));
+    if (T < 2 || n == 0) return {std::move(mi)};
+    if (n_bins == 0) panic_index(0, 0);  // no marginal bin to count the first sample in
+    std::vector<Codes> codes(n);
+    const double nd = static_cast<double>(T);
+    std::vector<double> h(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        codes[i] = compress(column_bins(column(signals, i), n_bins), n_bins);
+        h[i] = keys_entropy(codes[i].id, codes[i].k, nd);
+        mi[i][i] = h[i];
+    }
+    std::vector<u64> keys(T);
+    std::vector<std::uint32_t> cnt;
+    for (std::size_t i = 0; i < n; ++i) {
+        const Codes& a = codes[i];
+        for (std::size_t j = i + 1; j < n; ++j) {
+            const Codes& b = codes[j];
+            const u64 cells = a.k * b.k;
+            CountEntropy e{nd};
+            if (cells <= dense_limit(T) && T < 0xffffffffu) {
+                cnt.assign(static_cast<std::size_t>(cells), 0);
+                const u64* ia = a.id.data();
+                const u64* ib = b.id.data();
+                const u64 kb = b.k;
+                for (std::size_t t = 0; t < T; ++t) ++cnt[ia[t] * kb + ib[t]];
+                for (std::uint32_t c : cnt)
+                    if (c != 0) e.add(c);
+            } else {
+                for (std::size_t t = 0; t < T; ++t) keys[t] = a.id[t] * b.k + b.id[t];
+                for_each_count(keys, cells, [&](u64, u64 c) { e.add(c); });
+            }
+            const double v = (h[i] + h[j]) - e.h;
+            const double r = v > 0.0 ? v : 0.0;
+            mi[i][j] = r;
+            mi[j][i] = r;
+        }
+    }
+    return {std::move(mi)};
+}
+
+// ------------------------------------------------------------------ TE matrix
+
+Array2Rows transfer_entropy_matrix_py(MatrixView signals, Opt<u64, 1> lag_opt, Opt<u64, 8> n_bins_opt) {
+    const u64 lag = lag_opt, n_bins = n_bins_opt;
+    const std::size_t T = signals.rows, n = signals.cols;
+    std::vector<std::vector<double>> te(n, std::vector<double>(n, 0.0));
+    if (n == 0 || lag > T || static_cast<u64>(T) - lag < 10) return {std::move(te)};
+    const std::size_t lg = static_cast<std::size_t>(lag);
+    const std::size_t N = T - lg - 1;
+    const double nd = static_cast<double>(N);
+    std::vector<Codes> codes(n);
+    for (std::size_t i = 0; i < n; ++i)
+        codes[i] = compress(column_bins(column(signals, i), n_bins), std::max<u64>(n_bins, 1));
+    // H(y+, y) and H(y) depend on the target only.
+    std::vector<double> h1(n), h3(n);
+    std::vector<u64> keys(N);
+    for (std::size_t j = 0; j < n; ++j) {
+        const Codes& b = codes[j];
+        for (std::size_t t = 0; t < N; ++t) keys[t] = b.id[t + lg + 1] * b.k + b.id[t + lg];
+        h1[j] = keys_entropy(keys, b.k * b.k, nd);
+        h3[j] = keys_entropy(std::span<const u64>(b.id).subspan(lg, N), b.k, nd);
+    }
+    std::vector<u64> keys4(N);
+    std::vector<std::uint32_t> c2, c4;
+    for (std::size_t i = 0; i < n; ++i) {
+        const Codes& src = codes[i];
+        const u64 kx = src.k;
+        for (std::size_t j = 0; j < n; ++j) {
+            if (i == j) continue;
+            const Codes& tg = codes[j];
+            const u64 ky = tg.k;
+            const u64* yv = tg.id.data() + lg;
+            const u64* xv = src.id.data();
+            CountEntropy e2{nd}, e4{nd};
+            const u64 cells2 = ky * ky * kx, cells4 = ky * kx;
+            if (cells2 <= dense_limit(N) && N < 0xffffffffu) {
+                c2.assign(static_cast<std::size_t>(cells2), 0);
+                c4.assign(static_cast<std::size_t>(cells4), 0);
+                for (std::size_t t = 0; t < N; ++t) {
+                    const u64 yx = yv[t] * kx + xv[t];
+                    ++c4[yx];
+                    ++c2[yv[t + 1] * cells4 + yx];
+                }
+                for (std::uint32_t c : c2)
+                    if (c != 0) e2.add(c);
+                for (std::uint32_t c : c4)
+                    if (c != 0) e4.add(c);
+            } else {
+                // (y+, y, x) keyed as (code of (y+, y), x): order kept, no overflow
+                for (std::size_t t = 0; t < N; ++t) keys[t] = yv[t + 1] * ky + yv[t];
+                const Codes ny = compress(std::vector<u64>(keys), ky * ky);
+                for (std::size_t t = 0; t < N; ++t) {
+                    keys[t] = ny.id[t] * kx + xv[t];
+                    keys4[t] = yv[t] * kx + xv[t];
+                }
+                for_each_count(keys, ny.k * kx, [&](u64, u64 c) { e2.add(c); });
+                for_each_count(keys4, cells4, [&](u64, u64 c) { e4.add(c); });
+            }
+            const double v = (h1[j] - h3[j]) - (e2.h - e4.h);
+            te[i][j] = v > 0.0 ? v : 0.0;
+        }
+    }
+    return {std::move(te)};
+}
+
+// ------------------------------------------------------------------ Granger
+
+// Residual sum of squares of the least-squares fit of y on the k columns of
+// the row-major design X (n_rows rows), via the normal equations and Gaussian
+// elimination with partial pivoting; near-zero pivots give coefficient 0.
+// A and b are the normal equations (k x k row-major, k), overwritten.
+std::vector<double> solve_normal(std::vector<double>& A, std::vector<double>& b, std::size_t k) {
+    for (std::size_t c = 0; c < k; ++c) {
+        std::size_t piv = c;
+        double best = std::fabs(A[c * k + c]);
+        for (std::size_t r = c + 1; r < k; ++r) {
+            const double v = std::fabs(A[r * k + c]);
+            if (v > best) {
+                best = v;
+                piv = r;
+            }
+        }
+        if (best < 1e-15) continue;
+        if (piv != c) {
+            for (std::size_t m = 0; m < k; ++m) std::swap(A[c * k + m], A[piv * k + m]);
+            std::swap(b[c], b[piv]);
+        }
+        for (std::size_t r = c + 1; r < k; ++r) {
+            const double f = A[r * k + c] / A[c * k + c];
+            for (std::size_t m = c; m < k; ++m) A[r * k + m] -= f * A[c * k + m];
+            b[r] -= f * b[c];
+        }
+    }
+    std::vector<double> beta(k, 0.0);
+    for (std::size_t a = k; a-- > 0;) {
+        if (std::fabs(A[a * k + a]) < 1e-15) {
+            beta[a] = 0.0;
+            continue;
+        }
+        double v = b[a];
+        for (std::size_t c = a + 1; c < k; ++c) v -= A[a * k + c] * beta[c];
+        beta[a] = v / A[a * k + a];
+    }
+    return beta;
+}
+
+// Upper-tail p-value of F(d1, d2) by the Wilson-Hilferty transform and the
+// Abramowitz-Stegun 7.1.26 complementary error function.
+double f_pvalue(double f, double d1, double d2) {
+    const double a = std::pow(f, 0.3333333333333333);
+    const double b = std::pow(f, 0.6666666666666666);
+    const double u = 2.0 / (9.0 * d1), v = 9.0 * d2;
+    const double z = ((1.0 - 2.0 / v) * a - (1.0 - u)) / std::sqrt(u + (b + b) / v);
+    const double x = z / 1.4142135623730951;
+    const double s = 1.0 / (1.0 + 0.3275911 * std::fabs(x));
+    const double q =
+        std::exp(-(x * x)) *
+        (s * (0.254829592 + s * (-0.284496736 + s * (1.421413741 + s * (-1.453152027 + s * 1.061405429)))));
+    const double r = x >= 0 ? q : 2.0 - q;
+    return 0.5 * r;
+}
+
+// In-order dot products of several pairs of columns at once: out[p] =
+// sum over r of a_p[r] * b_p[r], each sum in increasing r from 0.0.
+void dots(const std::vector<const double*>& a, const std::vector<const double*>& b, std::size_t R,
+          double* out) {
+    const std::size_t P = a.size();
+    std::size_t p = 0;
+    for (; p + 4 <= P; p += 4) {
+        const double *a0 = a[p], *a1 = a[p + 1], *a2 = a[p + 2], *a3 = a[p + 3];
+        const double *b0 = b[p], *b1 = b[p + 1], *b2 = b[p + 2], *b3 = b[p + 3];
+        double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+        for (std::size_t r = 0; r < R; ++r) {
+            s0 += a0[r] * b0[r];
+            s1 += a1[r] * b1[r];
+            s2 += a2[r] * b2[r];
+            s3 += a3[r] * b3[r];
+        }
+        out[p] = s0;
+        out[p + 1] = s1;
+        out[p + 2] = s2;
+        out[p + 3] = s3;
+    }
+    for (; p < P; ++p) {
+        double s = 0.0;
+        for (std::size_t r = 0; r < R; ++r) s += a[p][r] * b[p][r];
+        out[p] = s;
+    }
+}
+
+std::tuple<Array2Rows, Array2Rows> granger_matrix_py(MatrixView signals, Opt<u64, 5> max_lag_opt) {
+    const u64 M = max_lag_opt;
+    const std::size_t T = signals.rows, n = signals.cols;
+    std::vector<std::vector<double>> F(n, std::vector<double>(n, 0.0));
+    std::vector<std::vector<double>> P(n, std::vector<double>(n, 1.0));
+    auto done = [&]() { return std::make_tuple(Array2Rows{std::move(F)}, Array2Rows{std::move(P)}); };
+    if (n == 0 || M > T || static_cast<u64>(T) - M < 10) return done();
+    const std::size_t m = static_cast<std::size_t>(M);
+    const std::size_t R = T - m;
+    if (M == 0 || R < 2 * m + 2) return done();
+    std::vector<std::vector<double>> cols(n);
+    for (std::size_t j = 0; j < n; ++j) cols[j] = column(signals, j);
+    const std::vector<double> ones(R, 1.0);
+    // Underlying regressors of column c: 0 = constant, l = 1..M the lag-l
+    // samples, each a contiguous run of R values.
+    auto reg = [&](std::size_t c, std::size_t l) -> const double* {
+        return l == 0 ? ones.data() : cols[c].data() + (m - l);
+    };
+    auto resp = [&](std::size_t c) { return cols[c].data() + m; };
+    const std::size_t W = m + 1;
+    // Per column j: Gram of [1, lags of j] and products with its own response;
+    // per column i: Gram of its lags; restricted SSR per (j, L).
+    std::vector<std::vector<double>> gjj(n), bjj(n), gii(n), ssr_r(n);
+    for (std::size_t c = 0; c < n; ++c) {
+        std::vector<const double*> a, b;
+        for (std::size_t u = 0; u < W; ++u)
+            for (std::size_t v = u; v < W; ++v) a.push_back(reg(c, u)), b.push_back(reg(c, v));
+        for (std::size_t u = 0; u < W; ++u) a.push_back(reg(c, u)), b.push_back(resp(c));
+        std::vector<double> out(a.size());
+        dots(a, b, R, out.data());
+        gjj[c].assign(W * W, 0.0);
+        std::size_t p = 0;
+        for (std::size_t u = 0; u < W; ++u)
+            for (std::size_t v = u; v < W; ++v, ++p) gjj[c][u * W + v] = gjj[c][v * W + u] = out[p];
+        bjj[c].assign(out.begin() + static_cast<std::ptrdiff_t>(p), out.end());
+        // the lag block of column c is the Gram of its lags as a cause
+        gii[c].assign(m * m, 0.0);
+        for (std::size_t u = 1; u < W; ++u)
+            for (std::size_t v = 1; v < W; ++v) gii[c][(u - 1) * m + (v - 1)] = gjj[c][u * W + v];
+    }
+    auto ssr = [&](std::size_t j, std::size_t i, bool with_cause, std::size_t L,
+                   const std::vector<double>& beta) {
+        const double* y = resp(j);
+        const double* xj = cols[j].data();
+        const double* xi = with_cause ? cols[i].data() : nullptr;
+        double s = 0.0;
+        for (std::size_t r = 0; r < R; ++r) {
+            double pred = 0.0;
+            pred += beta[0];
+            for (std::size_t l = 1; l <= L; ++l) pred += xj[m + r - l] * beta[l];
+            if (with_cause)
+                for (std::size_t l = 1; l <= L; ++l) pred += xi[m + r - l] * beta[L + l];
+            const double e = y[r] - pred;
+            s += e * e;
+        }
+        return s;
+    };
+    for (std::size_t j = 0; j < n; ++j) {
+        ssr_r[j].assign(m + 1, 0.0);
+        for (std::size_t L = 1; L <= m; ++L) {
+            if (R < 2 * L + 3) continue;
+            const std::size_t k = L + 1;
+            std::vector<double> A(k * k), b(k);
+            for (std::size_t u = 0; u < k; ++u) {
+                for (std::size_t v = 0; v < k; ++v) A[u * k + v] = gjj[j][u * W + v];
+                b[u] = bjj[j][u];
+            }
+            ssr_r[j][L] = ssr(j, 0, false, L, solve_normal(A, b, k));
+        }
+    }
+    std::vector<double> cross((m + 1) * m + m);
+    for (std::size_t i = 0; i < n; ++i) {
+        for (std::size_t j = 0; j < n; ++j) {
+            if (i == j) continue;
+            // cross[u * m + (l-1)] = sum of reg(j, u) * lag l of i; then the
+            // products of i's lags with j's response
+            std::vector<const double*> a, b;
+            for (std::size_t u = 0; u < W; ++u)
+                for (std::size_t l = 1; l <= m; ++l) a.push_back(reg(j, u)), b.push_back(reg(i, l));
+            for (std::size_t l = 1; l <= m; ++l) a.push_back(reg(i, l)), b.push_back(resp(j));
+            dots(a, b, R, cross.data());
+            const double* bi = cross.data() + W * m;
+            double bestF = 0.0, bestP = 1.0;
+            for (std::size_t L = 1; L <= m; ++L) {
+                if (R < 2 * L + 3) continue;
+                const std::size_t k = 2 * L + 1;
+                std::vector<double> A(k * k), b(k);
+                for (std::size_t u = 0; u < k; ++u) {
+                    for (std::size_t v = 0; v < k; ++v) {
+                        double g;
+                        if (u <= L && v <= L) g = gjj[j][u * W + v];
+                        else if (u <= L) g = cross[u * m + (v - L - 1)];
+                        else if (v <= L) g = cross[v * m + (u - L - 1)];
+                        else g = gii[i][(u - L - 1) * m + (v - L - 1)];
+                        A[u * k + v] = g;
+                    }
+                    b[u] = u <= L ? bjj[j][u] : bi[u - L - 1];
+                }
+                const double su = ssr(j, i, true, L, solve_normal(A, b, k));
+                const double sr = ssr_r[j][L];
+                if (su <= 0 || sr < su) continue;
+                const double df2 = static_cast<double>(R - k);
+                const double f = ((sr - su) / static_cast<double>(L)) / (su / df2);
+                if (f > 0 || std::isnan(f)) {
+                    const double p = f_pvalue(f, static_cast<double>(L), df2);
+                    if (p < bestP) {
+                        bestF = f;
+                        bestP = p;
+                    }
+                }
+            }
+            F[i][j] = bestF;
+            P[i][j] = bestP;
+        }
+    }
+    return done();
+}
+
+const PyMethodDef defs[] = {
+    NUVRA_DEF(mutual_information_matrix_py, "mutual_information_matrix",
+              "mutual_information_matrix(signals, n_bins=10)\n--\n\n"
+              "Compute mutual information matrix for all signal pairs.\n\n"
+              "signals: (n_samples, n_signals) — column-major signals\n"
+              "Returns: (n_signals, n_signals) MI matrix",
+              "signals", "n_bins"),
+    NUVRA_DEF(transfer_entropy_matrix_py, "transfer_entropy_matrix",
+              "transfer_entropy_matrix(signals, lag=1, n_bins=8)\n--\n\n"
+              "Compute transfer entropy matrix for all directed signal pairs.\n\n"
+              "signals: (n_samples, n_signals)\n"
+              "Returns: (n_signals, n_signals) TE matrix — te[i][j] = TE from i to j",
+              "signals", "lag", "n_bins"),
+    NUVRA_DEF(granger_matrix_py, "granger_matrix",
+              "granger_matrix(signals, max_lag=5)\n--\n\n"
+              "Compute Granger causality F-statistic matrix.\n\n"
+              "signals: (n_samples, n_signals)\n"
+              "Returns: (n_signals, n_signals) F-statistic matrix",
+              "signals", "max_lag"),
+};
+
+}  // namespace
+
+namespace family {
+FunctionTable matrix() { return {defs, std::size(defs)}; }
+}  // namespace family
 }  // namespace nuvra
