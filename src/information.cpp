@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "module_frame/families.hpp"
+#include "module_frame/samples.hpp"
 
 namespace nuvra {
 namespace {
@@ -61,15 +62,14 @@ struct Codes {
 };
 
 // Dense codes for `keys` (each below `bound`), in increasing key order.
-Codes compress(std::span<const u64> keys, u64 bound) {
+Codes compress(std::vector<u64>&& keys, u64 bound) {
     Codes c;
     const std::size_t n = keys.size();
     if (bound <= 64) {  // small already: the keys are their own codes
-        c.id.assign(keys.begin(), keys.end());
+        c.id = std::move(keys);
         c.k = std::max<u64>(bound, 1);
         return c;
     }
-    c.id.resize(n);
     if (bound <= dense_limit(n)) {
         std::vector<u64> rank(static_cast<std::size_t>(bound), 0);
         for (u64 k : keys) rank[k] = 1;
@@ -79,15 +79,16 @@ Codes compress(std::span<const u64> keys, u64 bound) {
             r = next;
             next += seen;
         }
-        for (std::size_t i = 0; i < n; ++i) c.id[i] = rank[keys[i]];
+        for (u64& k : keys) k = rank[k];
+        c.id = std::move(keys);
         c.k = std::max<u64>(next, 1);
         return c;
     }
-    std::vector<u64> u(keys.begin(), keys.end());
+    std::vector<u64> u(keys);
     std::sort(u.begin(), u.end());
     u.erase(std::unique(u.begin(), u.end()), u.end());
-    for (std::size_t i = 0; i < n; ++i)
-        c.id[i] = static_cast<u64>(std::lower_bound(u.begin(), u.end(), keys[i]) - u.begin());
+    for (u64& k : keys) k = static_cast<u64>(std::lower_bound(u.begin(), u.end(), k) - u.begin());
+    c.id = std::move(keys);
     c.k = std::max<u64>(u.size(), 1);
     return c;
 }
@@ -96,7 +97,7 @@ Codes compress(std::span<const u64> keys, u64 bound) {
 Codes compress_pairs(const Codes& a, const Codes& b) {
     std::vector<u64> keys(a.id.size());
     for (std::size_t i = 0; i < keys.size(); ++i) keys[i] = a.id[i] * b.k + b.id[i];
-    return compress(keys, a.k * b.k);
+    return compress(std::move(keys), a.k * b.k);
 }
 
 // The nonzero counts of the keys in ascending key order.
@@ -118,41 +119,72 @@ std::pair<double, double> nan_min_max(std::span<const double> s) {
     return {lo, hi};
 }
 
-// Equal-width bin of each value on [lo, hi]: the offset divided by the range,
+// min(saturating truncation of t, top): the same as to_u64_sat(t) clamped,
+// with one signed conversion when top is exact as a double.
+inline u64 clamp_bin(double t, u64 top) {
+    if (top < (u64{1} << 53)) {
+        if (!(t > 0.0)) return 0;
+        if (t >= static_cast<double>(top)) return top;
+        return static_cast<u64>(static_cast<std::int64_t>(t));
+    }
+    const u64 b = to_u64_sat(t);
+    return b < top ? b : top;
+}
+
+// Equal-width bin of one value on [lo, hi]: the offset divided by the range,
 // times the bin count, truncated toward zero with saturation and clamped to
 // the last bin; every index is 0 when the range is below 1e-12.
+struct Discretizer {
+    double lo, range, fb;
+    u64 top;     // n_bins - 1, wrapping for 0 bins (no clamp)
+    bool flat;   // range below 1e-12 (a NaN range is not)
+    Discretizer(u64 n_bins, double lo_, double hi)
+        : lo(lo_), range(hi - lo_), fb(static_cast<double>(n_bins)), top(n_bins - 1),
+          flat(range < 1e-12) {}
+    u64 operator()(double v) const {
+        if (flat) return 0;
+        return clamp_bin(((v - lo) / range) * fb, top);
+    }
+};
+
 std::vector<u64> discretize(std::span<const double> values, u64 n_bins, double lo, double hi) {
+    const Discretizer d(n_bins, lo, hi);
     std::vector<u64> out(values.size());
-    const double range = hi - lo;
-    if (range < 1e-12) {
-        std::fill(out.begin(), out.end(), 0);
-        return out;
-    }
-    const double fb = static_cast<double>(n_bins);
-    const u64 top = n_bins - 1;  // wraps for 0 bins: no clamp
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        const u64 b = to_u64_sat(((values[i] - lo) / range) * fb);
-        out[i] = b < top ? b : top;
-    }
+    for (std::size_t i = 0; i < values.size(); ++i) out[i] = d(values[i]);
     return out;
 }
 
+// Bin of one value on the data's own range: floor of the offset over the
+// bin width, saturated and clamped to the last bin.
+struct WidthBinner {
+    double lo, width;
+    u64 top;
+    WidthBinner(u64 n_bins, double lo_, double range)
+        : lo(lo_), width(range / static_cast<double>(n_bins)), top(n_bins - 1) {}
+    // floor and truncation agree once negatives saturate to 0
+    u64 operator()(double v) const { return clamp_bin((v - lo) / width, top); }
+};
+
 // Nonzero counts, in bin order, of an equal-width histogram of `values` on
-// their own range: floor of the offset over the bin width. Constant data
-// (range below 1e-12) give the single count of all values.
+// their own range. Constant data (range below 1e-12) give the single count
+// of all values.
 std::vector<u64> histogram_1d(std::span<const double> values, u64 n_bins) {
     const auto [lo, hi] = nan_min_max(values);
     const double range = hi - lo;
     if (range < 1e-12) return {static_cast<u64>(values.size())};
     check_capacity(n_bins);
-    const double width = range / static_cast<double>(n_bins);
-    const u64 top = n_bins - 1;
-    std::vector<u64> bins(values.size());
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        const u64 b = to_u64_sat(std::floor((values[i] - lo) / width));
-        bins[i] = b < top ? b : top;
+    const WidthBinner bin(n_bins, lo, range);
+    if (n_bins == 0) panic_index(0, bin(values[0]));
+    std::vector<u64> out;
+    if (n_bins <= dense_limit(values.size())) {
+        std::vector<u64> cnt(static_cast<std::size_t>(n_bins), 0);
+        for (double v : values) ++cnt[bin(v)];
+        for (u64 c : cnt)
+            if (c != 0) out.push_back(c);
+        return out;
     }
-    if (n_bins == 0) panic_index(0, bins[0]);
+    std::vector<u64> bins(values.size());
+    for (std::size_t i = 0; i < values.size(); ++i) bins[i] = bin(values[i]);
     return counts_in_order(bins, n_bins);
 }
 
@@ -162,15 +194,6 @@ u64 auto_bins(u64 n) { return to_u64_sat(std::max(std::sqrt(static_cast<double>(
 // Bin count of an auto-bin function: automatic for a negative request.
 u64 bins_for(std::int64_t n_bins, u64 n) {
     return n_bins < 0 ? auto_bins(n) : static_cast<u64>(n_bins);
-}
-
-// The finite samples of a slice, in order.
-std::vector<double> finite_of(std::span<const double> s) {
-    std::vector<double> out;
-    out.reserve(s.size());
-    for (double x : s)
-        if (std::isfinite(x)) out.push_back(x);
-    return out;
 }
 
 // Pair cell keys (row-major over codes) of two code vectors of equal length.
@@ -187,16 +210,24 @@ double joint_entropy_inner(std::span<const double> x, std::span<const double> y,
     if (n < 2) return NaN;
     const auto [lox, hix] = nan_min_max(x);
     const auto [loy, hiy] = nan_min_max(y);
-    const std::vector<u64> bx = discretize(x.first(n), n_bins, lox, hix);
-    const std::vector<u64> by = discretize(y.first(n), n_bins, loy, hiy);
     if (n_bins == 0) panic_index(0, 0);  // no cell to count the first pair in
-    const Codes cx = compress(bx, n_bins), cy = compress(by, n_bins);
     const double nd = static_cast<double>(n);
     double h = 0.0;
-    for_each_count(pair_keys(cx, cy), cx.k * cy.k, [&](u64, u64 c) {
+    auto add = [&](u64, u64 c) {
         const double p = static_cast<double>(c) / nd;
         h = h - p * std::log2(p);
-    });
+    };
+    if (n_bins < (1u << 16) && n_bins * n_bins <= dense_limit(n)) {
+        const Discretizer dx(n_bins, lox, hix), dy(n_bins, loy, hiy);
+        std::vector<u64> cnt(static_cast<std::size_t>(n_bins * n_bins), 0);
+        for (std::size_t i = 0; i < n; ++i) ++cnt[dx(x[i]) * n_bins + dy(y[i])];
+        for (u64 c : cnt)
+            if (c != 0) add(0, c);
+        return h;
+    }
+    const Codes cx = compress(discretize(x.first(n), n_bins, lox, hix), n_bins);
+    const Codes cy = compress(discretize(y.first(n), n_bins, loy, hiy), n_bins);
+    for_each_count(pair_keys(cx, cy), cx.k * cy.k, add);
     return h;
 }
 
@@ -241,7 +272,7 @@ Codes window_codes(const Codes& c, u64 k, std::size_t count) {
             code = (code - c.id[s - 1] * top) * c.k + c.id[s - 1 + k];
             h[s] = code;
         }
-        return compress(h, span);
+        return compress(std::move(h), span);
     }
     // Ranks of windows of length `len`, combined by the binary digits of k.
     const std::size_t n = c.id.size();
@@ -259,7 +290,7 @@ Codes window_codes(const Codes& c, u64 k, std::size_t count) {
                 std::vector<u64> keys(m);
                 for (std::size_t s = 0; s < m; ++s)
                     keys[s] = acc.id[s] * pw.k + pw.id[s + static_cast<std::size_t>(acc_len)];
-                acc = compress(keys, acc.k * pw.k);
+                acc = compress(std::move(keys), acc.k * pw.k);
             }
             acc_len += pw_len;
         }
@@ -269,7 +300,7 @@ Codes window_codes(const Codes& c, u64 k, std::size_t count) {
         std::vector<u64> keys(m);
         for (std::size_t s = 0; s < m; ++s)
             keys[s] = pw.id[s] * pw.k + pw.id[s + static_cast<std::size_t>(pw_len)];
-        pw = compress(keys, pw.k * pw.k);
+        pw = compress(std::move(keys), pw.k * pw.k);
         pw_len *= 2;
     }
     acc.id.resize(count);
@@ -334,8 +365,8 @@ double te_from_series(const TeSeries& src, const TeSeries& tgt, std::size_t n, u
             ny_keys[t] = next[t] * ry + hy[t];
             yx_keys[t] = hy[t] * rx + hx[t];
         }
-        const Codes ny = compress(ny_keys, kn * ry);
-        const Codes yx = compress(yx_keys, ry * rx);
+        const Codes ny = compress(std::move(ny_keys), kn * ry);
+        const Codes yx = compress(std::move(yx_keys), ry * rx);
         std::vector<u64> c_ny(static_cast<std::size_t>(ny.k), 0), c_yx(static_cast<std::size_t>(yx.k), 0);
         std::vector<u64> y_of_ny(static_cast<std::size_t>(ny.k), 0);
         std::vector<std::pair<u64, u64>> joint(N);  // (joint key, yx code)
@@ -439,11 +470,25 @@ TwoHist bin_two(std::span<const double> p, std::span<const double> q, u64 n_bins
     double lo = Inf, hi = -Inf;
     for (double x : p) { lo = x < lo ? x : lo; hi = x > hi ? x : hi; }
     for (double x : q) { lo = x < lo ? x : lo; hi = x > hi ? x : hi; }
-    const std::vector<u64> bp = discretize(p, n_bins, lo, hi);
-    const std::vector<u64> bq = discretize(q, n_bins, lo, hi);
+    const Discretizer d(n_bins, lo, hi);
     check_capacity(n_bins);
-    if (n_bins == 0 && (!bp.empty() || !bq.empty())) panic_index(0, 0);
-    return two_histograms(bp, bq, n_bins);
+    if (n_bins == 0 && (!p.empty() || !q.empty())) panic_index(0, 0);
+    if (n_bins <= dense_limit(p.size() + q.size())) {
+        std::vector<u64> cnt(static_cast<std::size_t>(2 * n_bins), 0);
+        u64* cp = cnt.data();
+        u64* cq = cnt.data() + n_bins;
+        for (double v : p) ++cp[d(v)];
+        for (double v : q) ++cq[d(v)];
+        TwoHist h;
+        for (u64 b = 0; b < n_bins; ++b) {
+            if (cp[b] == 0 && cq[b] == 0) continue;
+            h.bin.push_back(b);
+            h.cp.push_back(cp[b]);
+            h.cq.push_back(cq[b]);
+        }
+        return h;
+    }
+    return two_histograms(discretize(p, n_bins, lo, hi), discretize(q, n_bins, lo, hi), n_bins);
 }
 
 // Smoothed divergence sums over all n_bins bins: for each bin in order,
@@ -521,10 +566,11 @@ struct FiniteTwo {
 };
 
 FiniteTwo finite_two(SignalView p, SignalView q, std::int64_t n_bins) {
-    const std::span<const double> ps = p.as_slice().unwrap();
-    const std::vector<double> fp = finite_of(ps);
-    const std::span<const double> qs = q.as_slice().unwrap();
-    const std::vector<double> fq = finite_of(qs);
+    p.as_slice().unwrap();
+    const FiniteSamples fps(p);
+    q.as_slice().unwrap();
+    const FiniteSamples fqs(q);
+    const std::span<const double> fp = fps.span(), fq = fqs.span();
     FiniteTwo out;
     if (fq.empty() || fp.empty()) return out;
     out.empty = false;
@@ -546,23 +592,44 @@ double mutual_information_py(SignalView x, SignalView y, Opt<u64, 16> n_bins_opt
     const auto [lox, hix] = nan_min_max(xs.first(n));
     const auto [loy, hiy] = nan_min_max(ys.first(n));
     if (hix - lox < 1e-12 || hiy - loy < 1e-12) return 0.0;
-    const std::vector<u64> bx = discretize(xs.first(n), n_bins, lox, hix);
-    const std::vector<u64> by = discretize(ys.first(n), n_bins, loy, hiy);
-    if (n_bins == 0) panic_index(0, 0);
-    const Codes cx = compress(bx, n_bins), cy = compress(by, n_bins);
+    if (n_bins == 0) panic_index(0, 0);  // no cell to count the first pair in
+    const double nd = static_cast<double>(n);
+    double mi = 0.0;
+    auto add = [&](u64 ci, u64 cj, u64 c) {
+        const double pi = static_cast<double>(ci) / nd;
+        const double pij = static_cast<double>(c) / nd;
+        const double pj = static_cast<double>(cj) / nd;
+        mi = mi + pij * std::log2(pij / (pi * pj));
+    };
+    if (n_bins < (1u << 16) && n_bins * n_bins <= dense_limit(n)) {
+        const Discretizer dx(n_bins, lox, hix), dy(n_bins, loy, hiy);
+        const std::size_t B = static_cast<std::size_t>(n_bins);
+        std::vector<u64> cnt(B * B + 2 * B, 0);
+        u64* J = cnt.data();
+        u64* px = J + B * B;
+        u64* py = px + B;
+        for (std::size_t i = 0; i < n; ++i) {
+            const u64 a = dx(xs[i]), b = dy(ys[i]);
+            ++J[a * B + b];
+            ++px[a];
+            ++py[b];
+        }
+        for (std::size_t i = 0; i < B; ++i) {
+            if (px[i] == 0) continue;
+            for (std::size_t j = 0; j < B; ++j)
+                if (J[i * B + j] != 0 && py[j] != 0) add(px[i], py[j], J[i * B + j]);
+        }
+        return mi > 0.0 ? mi : 0.0;
+    }
+    const Codes cx = compress(discretize(xs.first(n), n_bins, lox, hix), n_bins);
+    const Codes cy = compress(discretize(ys.first(n), n_bins, loy, hiy), n_bins);
     std::vector<u64> px(static_cast<std::size_t>(cx.k), 0), py(static_cast<std::size_t>(cy.k), 0);
     for (std::size_t i = 0; i < n; ++i) {
         ++px[cx.id[i]];
         ++py[cy.id[i]];
     }
-    const double nd = static_cast<double>(n);
-    double mi = 0.0;
     for_each_count(pair_keys(cx, cy), cx.k * cy.k, [&](u64 cell, u64 c) {
-        const u64 i = cell / cy.k, j = cell % cy.k;
-        const double pi = static_cast<double>(px[i]) / nd;
-        const double pij = static_cast<double>(c) / nd;
-        const double pj = static_cast<double>(py[j]) / nd;
-        mi = mi + pij * std::log2(pij / (pi * pj));
+        add(px[cell / cy.k], py[cell % cy.k], c);
     });
     return mi > 0.0 ? mi : 0.0;
 }
@@ -647,7 +714,9 @@ double power_sum(const std::vector<u64>& counts, double a) {
 
 // The histogram of the finite samples of `data`; empty for fewer than two.
 std::vector<u64> finite_histogram(SignalView data, std::int64_t n_bins) {
-    const std::vector<double> f = finite_of(data.as_slice().unwrap());
+    data.as_slice().unwrap();
+    const FiniteSamples fs(data);
+    const std::span<const double> f = fs.span();
     if (f.size() < 2) return {};
     return histogram_1d(f, bins_for(n_bins, f.size()));
 }

@@ -61,7 +61,6 @@ Codes compress(std::vector<u64>&& keys, u64 bound) {
         c.k = std::max<u64>(bound, 1);
         return c;
     }
-    c.id.resize(n);
     if (bound <= dense_limit(n)) {
         std::vector<u64> rank(static_cast<std::size_t>(bound), 0);
         for (u64 k : keys) rank[k] = 1;
@@ -71,15 +70,16 @@ Codes compress(std::vector<u64>&& keys, u64 bound) {
             r = next;
             next += seen;
         }
-        for (std::size_t i = 0; i < n; ++i) c.id[i] = rank[keys[i]];
+        for (u64& k : keys) k = rank[k];
+        c.id = std::move(keys);
         c.k = std::max<u64>(next, 1);
         return c;
     }
     std::vector<u64> u(keys);
     std::sort(u.begin(), u.end());
     u.erase(std::unique(u.begin(), u.end()), u.end());
-    for (std::size_t i = 0; i < n; ++i)
-        c.id[i] = static_cast<u64>(std::lower_bound(u.begin(), u.end(), keys[i]) - u.begin());
+    for (u64& k : keys) k = static_cast<u64>(std::lower_bound(u.begin(), u.end(), k) - u.begin());
+    c.id = std::move(keys);
     c.k = std::max<u64>(u.size(), 1);
     return c;
 }
