@@ -84,11 +84,32 @@ Codes compress(std::vector<u64>&& keys, u64 bound) {
     return c;
 }
 
-// Column j of the view, in row order.
-std::vector<double> column(const MatrixView& m, std::size_t j) {
-    std::vector<double> v(m.rows);
-    for (std::size_t t = 0; t < m.rows; ++t) v[t] = m(t, j);
-    return v;
+// Every column of the view as its own vector in row order, read in one pass
+// over the rows (in memory order for a row-major array).
+std::vector<std::vector<double>> columns(const MatrixView& m) {
+    std::vector<std::vector<double>> cols(m.cols, std::vector<double>(m.rows));
+    if (m.s0 < 0 || m.s1 < 0 || std::abs(m.s1) > std::abs(m.s0)) {
+        for (std::size_t j = 0; j < m.cols; ++j)
+            for (std::size_t t = 0; t < m.rows; ++t) cols[j][t] = m(t, j);
+        return cols;
+    }
+    for (std::size_t t = 0; t < m.rows; ++t) {
+        const double* row = m.data + static_cast<std::ptrdiff_t>(t) * m.s0;
+        for (std::size_t j = 0; j < m.cols; ++j) cols[j][t] = row[static_cast<std::ptrdiff_t>(j) * m.s1];
+    }
+    return cols;
+}
+
+// min(saturating truncation of t, top), with one signed conversion when top
+// is exact as a double.
+inline u64 clamp_bin(double t, u64 top) {
+    if (top < (u64{1} << 53)) {
+        if (!(t > 0.0)) return 0;
+        if (t >= static_cast<double>(top)) return top;
+        return static_cast<u64>(static_cast<std::int64_t>(t));
+    }
+    const u64 b = to_u64_sat(t);
+    return b < top ? b : top;
 }
 
 // Equal-width bins of one column on its NaN-ignoring range widened by 1e-10.
@@ -102,10 +123,7 @@ std::vector<u64> column_bins(std::span<const double> v, u64 n_bins) {
     const double fb = static_cast<double>(n_bins);
     const u64 top = n_bins - 1;  // wraps for 0 bins: no clamp
     std::vector<u64> out(v.size());
-    for (std::size_t t = 0; t < v.size(); ++t) {
-        const u64 b = to_u64_sat(((v[t] - lo) / width) * fb);
-        out[t] = b < top ? b : top;
-    }
+    for (std::size_t t = 0; t < v.size(); ++t) out[t] = clamp_bin(((v[t] - lo) / width) * fb, top);
     return out;
 }
 
@@ -137,8 +155,10 @@ Array2Rows mutual_information_matrix_py(MatrixView signals, Opt<u64, 10> n_bins_
     std::vector<Codes> codes(n);
     const double nd = static_cast<double>(T);
     std::vector<double> h(n);
+    std::vector<std::vector<double>> cols = columns(signals);
     for (std::size_t i = 0; i < n; ++i) {
-        codes[i] = compress(column_bins(column(signals, i), n_bins), n_bins);
+        codes[i] = compress(column_bins(cols[i], n_bins), n_bins);
+        std::vector<double>().swap(cols[i]);
         h[i] = keys_entropy(codes[i].id, codes[i].k, nd);
         mi[i][i] = h[i];
     }
@@ -182,8 +202,13 @@ Array2Rows transfer_entropy_matrix_py(MatrixView signals, Opt<u64, 1> lag_opt, O
     const std::size_t N = T - lg - 1;
     const double nd = static_cast<double>(N);
     std::vector<Codes> codes(n);
-    for (std::size_t i = 0; i < n; ++i)
-        codes[i] = compress(column_bins(column(signals, i), n_bins), std::max<u64>(n_bins, 1));
+    {
+        std::vector<std::vector<double>> cols = columns(signals);
+        for (std::size_t i = 0; i < n; ++i) {
+            codes[i] = compress(column_bins(cols[i], n_bins), std::max<u64>(n_bins, 1));
+            std::vector<double>().swap(cols[i]);
+        }
+    }
     // H(y+, y) and H(y) depend on the target only.
     std::vector<double> h1(n), h3(n);
     std::vector<u64> keys(N);
@@ -331,8 +356,7 @@ std::tuple<Array2Rows, Array2Rows> granger_matrix_py(MatrixView signals, Opt<u64
     const std::size_t m = static_cast<std::size_t>(M);
     const std::size_t R = T - m;
     if (M == 0 || R < 2 * m + 2) return done();
-    std::vector<std::vector<double>> cols(n);
-    for (std::size_t j = 0; j < n; ++j) cols[j] = column(signals, j);
+    const std::vector<std::vector<double>> cols = columns(signals);
     const std::vector<double> ones(R, 1.0);
     // Underlying regressors of column c: 0 = constant, l = 1..M the lag-l
     // samples, each a contiguous run of R values.
