@@ -428,3 +428,59 @@ def test_granger_thresholds(T, max_lag, active):
     assert bool((F != 0).any()) == active and ((p < 1).any()) == active
     assert nv.granger_matrix(np.zeros((50, 0)))[0].shape == (0, 0)
     assert [m.tolist() for m in nv.granger_matrix(np.ones((50, 1)))] == [[[0.0]], [[1.0]]]
+
+
+def lstsq_ssr(X, y, k):
+    """Normal equations and partial-pivot elimination, sums in row order."""
+    A = [[sum_in_order(r[a] * r[c] for r in X) for c in range(k)] for a in range(k)]
+    b = [sum_in_order(r[a] * yy for r, yy in zip(X, y)) for a in range(k)]
+    for c in range(k):
+        piv = max(range(c, k), key=lambda r: (abs(A[r][c]), -r))
+        if abs(A[piv][c]) < 1e-15:
+            continue
+        A[c], A[piv], b[c], b[piv] = A[piv], A[c], b[piv], b[c]
+        for r in range(c + 1, k):
+            f = A[r][c] / A[c][c]
+            for m in range(c, k):
+                A[r][m] -= f * A[c][m]
+            b[r] -= f * b[c]
+    beta = [0.0] * k
+    for a_ in reversed(range(k)):
+        if abs(A[a_][a_]) >= 1e-15:
+            v = b[a_]
+            for c in range(a_ + 1, k):
+                v -= A[a_][c] * beta[c]
+            beta[a_] = v / A[a_][a_]
+    return sum_in_order((yy - sum_in_order(xv * bv for xv, bv in zip(r, beta))) ** 2 for r, yy in zip(X, y))
+
+
+def sum_in_order(it):
+    s = 0.0
+    for v in it:
+        s += v
+    return s
+
+
+def test_granger_bitwise_against_direct_fits():
+    s = np.random.default_rng(11).normal(size=(40, 3))
+    s[1:, 2] += s[:-1, 0]
+    M, (T, n) = 3, s.shape
+    F, p = nv.granger_matrix(s, M)
+    R = T - M
+    for i in range(n):
+        for j in range(n):
+            if i == j:
+                continue
+            best = (0.0, 1.0)
+            y = [s[M + t, j] for t in range(R)]
+            for L in range(1, M + 1):
+                Xr = [[1.0] + [s[M + t - l, j] for l in range(1, L + 1)] for t in range(R)]
+                Xu = [r + [s[M + t - l, i] for l in range(1, L + 1)] for t, r in enumerate(Xr)]
+                sr, su = lstsq_ssr(Xr, y, L + 1), lstsq_ssr(Xu, y, 2 * L + 1)
+                if su <= 0 or sr < su:
+                    continue
+                f = ((sr - su) / L) / (su / (R - 2 * L - 1))
+                pv = wilson_hilferty_p(f, L, R - 2 * L - 1)
+                if f > 0 and pv < best[1]:
+                    best = (f, pv)
+            assert (F[i, j], p[i, j]) == best
