@@ -230,8 +230,9 @@ Array2Rows transfer_entropy_matrix_py(MatrixView signals, Opt<u64, 1> lag_opt, O
             const u64* yv = tg.id.data() + lg;
             const u64* xv = src.id.data();
             CountEntropy e2{nd}, e4{nd};
-            const u64 cells2 = ky * ky * kx, cells4 = ky * kx;
-            if (cells2 <= dense_limit(N) && N < 0xffffffffu) {
+            const u64 cells4 = ky * kx;  // at most T^2: no wrap
+            u64 cells2 = 0;
+            if (!mul_overflows(ky, cells4, cells2) && cells2 <= dense_limit(N) && N < 0xffffffffu) {
                 c2.assign(static_cast<std::size_t>(cells2), 0);
                 c4.assign(static_cast<std::size_t>(cells4), 0);
                 for (std::size_t t = 0; t < N; ++t) {
