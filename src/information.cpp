@@ -84,12 +84,16 @@ Codes compress(std::vector<u64>&& keys, u64 bound) {
         c.k = std::max<u64>(next, 1);
         return c;
     }
-    std::vector<u64> u(keys);
-    std::sort(u.begin(), u.end());
-    u.erase(std::unique(u.begin(), u.end()), u.end());
-    for (u64& k : keys) k = static_cast<u64>(std::lower_bound(u.begin(), u.end(), k) - u.begin());
+    std::vector<std::pair<u64, u64>> kv(n);  // (key, position)
+    for (std::size_t i = 0; i < n; ++i) kv[i] = {keys[i], i};
+    std::sort(kv.begin(), kv.end());
+    u64 next = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (i > 0 && kv[i].first != kv[i - 1].first) ++next;
+        keys[kv[i].second] = next;
+    }
     c.id = std::move(keys);
-    c.k = std::max<u64>(u.size(), 1);
+    c.k = n == 0 ? 1 : next + 1;
     return c;
 }
 
@@ -369,20 +373,34 @@ double te_from_series(const TeSeries& src, const TeSeries& tgt, std::size_t n, u
         const Codes yx = compress(std::move(yx_keys), ry * rx);
         std::vector<u64> c_ny(static_cast<std::size_t>(ny.k), 0), c_yx(static_cast<std::size_t>(yx.k), 0);
         std::vector<u64> y_of_ny(static_cast<std::size_t>(ny.k), 0);
-        std::vector<std::pair<u64, u64>> joint(N);  // (joint key, yx code)
+        std::vector<u64> start(static_cast<std::size_t>(ny.k) + 1, 0);
         for (std::size_t t = 0; t < N; ++t) {
             ++c_ny[ny.id[t]];
             ++c_yx[yx.id[t]];
             y_of_ny[ny.id[t]] = hy[t];
-            joint[t] = {ny.id[t] * rx + hx[t], yx.id[t]};
         }
-        std::sort(joint.begin(), joint.end());
-        for (std::size_t i = 0; i < N;) {
-            std::size_t j = i + 1;
-            while (j < N && joint[j].first == joint[i].first) ++j;
-            const u64 nyc = joint[i].first / rx;
-            term(static_cast<u64>(j - i), c_y[y_of_ny[nyc]], c_yx[joint[i].second], c_ny[nyc]);
-            i = j;
+        // Time steps grouped by (next, history) code in ascending order (a
+        // counting sort); inside a group the source histories met are
+        // counted in a scratch table and visited in ascending order.
+        for (u64 g = 0; g < ny.k; ++g) start[g + 1] = start[g] + c_ny[g];
+        std::vector<u64> order(N), fill(start.begin(), start.end() - 1);
+        for (std::size_t t = 0; t < N; ++t) order[fill[ny.id[t]]++] = t;
+        std::vector<u64> cnt_x(static_cast<std::size_t>(rx), 0), yx_of_x(static_cast<std::size_t>(rx), 0);
+        std::vector<u64> touched;
+        for (u64 g = 0; g < ny.k; ++g) {
+            touched.clear();
+            for (u64 o = start[g]; o < start[g + 1]; ++o) {
+                const u64 t = order[o], x = hx[t];
+                if (cnt_x[x]++ == 0) {
+                    touched.push_back(x);
+                    yx_of_x[x] = yx.id[t];
+                }
+            }
+            std::sort(touched.begin(), touched.end());
+            for (u64 x : touched) {
+                term(cnt_x[x], c_y[y_of_ny[g]], c_yx[yx_of_x[x]], c_ny[g]);
+                cnt_x[x] = 0;
+            }
         }
     }
     return te > 0.0 ? te : 0.0;

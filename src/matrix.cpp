@@ -75,12 +75,16 @@ Codes compress(std::vector<u64>&& keys, u64 bound) {
         c.k = std::max<u64>(next, 1);
         return c;
     }
-    std::vector<u64> u(keys);
-    std::sort(u.begin(), u.end());
-    u.erase(std::unique(u.begin(), u.end()), u.end());
-    for (u64& k : keys) k = static_cast<u64>(std::lower_bound(u.begin(), u.end(), k) - u.begin());
+    std::vector<std::pair<u64, u64>> kv(n);  // (key, position)
+    for (std::size_t i = 0; i < n; ++i) kv[i] = {keys[i], i};
+    std::sort(kv.begin(), kv.end());
+    u64 next = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (i > 0 && kv[i].first != kv[i - 1].first) ++next;
+        keys[kv[i].second] = next;
+    }
     c.id = std::move(keys);
-    c.k = std::max<u64>(u.size(), 1);
+    c.k = n == 0 ? 1 : next + 1;
     return c;
 }
 
