@@ -491,3 +491,22 @@ def test_granger_bitwise_against_direct_fits():
                 if f > 0 and pv < best[1]:
                     best = (f, pv)
             assert (F[i, j], p[i, j]) == best
+
+
+def entropy_bits(keys):
+    h, n = 0.0, len(keys)
+    for _, c in sorted(Counter(keys).items()):
+        h -= (c / n) * math.log2(c / n)
+    return h
+
+
+@pytest.mark.parametrize("nb", [4, 16, 100, 2 ** 40])
+def test_cond_mutual_information_against_reference(nb):
+    x, y, z = RNG.normal(size=(3, 700))
+    y += x * z
+    x[3], z[9] = NAN, NAN
+    n = 600
+    bx, by, bz = (discretize(v[:n], nb, *nan_range(v[:n])).tolist() for v in (x, y, z))
+    want = (entropy_bits(list(zip(bx, bz))) + entropy_bits(list(zip(by, bz)))
+            - entropy_bits(list(zip(bx, by, bz)))) - entropy_bits(bz)
+    assert nv.cond_mutual_information(x[:n], y, z[:650], nb) == pytest.approx(max(want, 0.0), rel=1e-13)
