@@ -315,13 +315,17 @@ Codes window_codes(const Codes& c, u64 k, std::size_t count) {
 struct TeSeries {
     Codes bins;     // codes of the first n bins
     Codes history;  // codes of the windows ending before t = k .. n-1
+    bool single = false;  // k = 1: the history of t is the bin of t - 1
+    const u64* hist() const { return single ? bins.id.data() : history.id.data(); }
+    u64 hist_k() const { return single ? bins.k : history.k; }
 };
 
 TeSeries te_series(std::span<const double> whole, std::size_t n, u64 n_bins, u64 k) {
     const auto [lo, hi] = nan_min_max(whole);
     TeSeries s;
     s.bins = compress(discretize(whole.first(n), n_bins, lo, hi), std::max<u64>(n_bins, 1));
-    s.history = window_codes(s.bins, k, n - static_cast<std::size_t>(k));
+    s.single = k == 1;
+    if (!s.single) s.history = window_codes(s.bins, k, n - static_cast<std::size_t>(k));
     return s;
 }
 
@@ -330,10 +334,10 @@ TeSeries te_series(std::span<const double> whole, std::size_t n, u64 n_bins, u64
 double te_from_series(const TeSeries& src, const TeSeries& tgt, std::size_t n, u64 k) {
     const std::size_t N = n - static_cast<std::size_t>(k);
     const std::size_t off = static_cast<std::size_t>(k);
-    const u64 kn = tgt.bins.k, ry = tgt.history.k, rx = src.history.k;
+    const u64 kn = tgt.bins.k, ry = tgt.hist_k(), rx = src.hist_k();
     const u64* next = tgt.bins.id.data() + off;
-    const u64* hy = tgt.history.id.data();
-    const u64* hx = src.history.id.data();
+    const u64* hy = tgt.hist();
+    const u64* hx = src.hist();
     const double nd = static_cast<double>(N);
     double te = 0.0;
     auto term = [&](u64 c, u64 c_y, u64 c_yx, u64 c_ny) {

@@ -290,7 +290,7 @@ def test_transfer_entropy_shifted_coin():
     assert nv.transfer_entropy(y, x, 2, 1) < 0.01
 
 
-@pytest.mark.parametrize("nb,k,n", [(4, 1, 300), (16, 2, 200), (3, 5, 150), (16, 17, 120), (256, 9, 60)])
+@pytest.mark.parametrize("nb,k,n", [(4, 1, 300), (200, 1, 400), (16, 2, 200), (3, 5, 150), (16, 17, 120), (256, 9, 60)])
 def test_transfer_entropy_against_tuple_histories(nb, k, n):
     # 16^17 and 256^9 exceed 2^64: histories must stay distinct there too.
     src = np.round(RNG.normal(size=n + 5), 1)
