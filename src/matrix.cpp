@@ -395,14 +395,50 @@ std::tuple<Array2Rows, Array2Rows> granger_matrix_py(MatrixView signals, Opt<u64
         const double* y = resp(j);
         const double* xj = cols[j].data();
         const double* xi = with_cause ? cols[i].data() : nullptr;
-        double s = 0.0;
-        for (std::size_t r = 0; r < R; ++r) {
-            double pred = 0.0;
-            pred += beta[0];
-            for (std::size_t l = 1; l <= L; ++l) pred += xj[m + r - l] * beta[l];
+        // Each row's prediction is its own sum in column order; four rows
+        // are formed side by side, their squared residuals added in row order.
+        auto pred = [&](std::size_t r) {
+            double v = 0.0;
+            v += beta[0];
+            for (std::size_t l = 1; l <= L; ++l) v += xj[m + r - l] * beta[l];
             if (with_cause)
-                for (std::size_t l = 1; l <= L; ++l) pred += xi[m + r - l] * beta[L + l];
-            const double e = y[r] - pred;
+                for (std::size_t l = 1; l <= L; ++l) v += xi[m + r - l] * beta[L + l];
+            return v;
+        };
+        double s = 0.0;
+        std::size_t r = 0;
+        for (; r + 4 <= R; r += 4) {
+            double p0 = 0.0, p1 = 0.0, p2 = 0.0, p3 = 0.0;
+            p0 += beta[0];
+            p1 += beta[0];
+            p2 += beta[0];
+            p3 += beta[0];
+            for (std::size_t l = 1; l <= L; ++l) {
+                const double* a = xj + (m + r - l);
+                const double bl = beta[l];
+                p0 += a[0] * bl;
+                p1 += a[1] * bl;
+                p2 += a[2] * bl;
+                p3 += a[3] * bl;
+            }
+            if (with_cause) {
+                for (std::size_t l = 1; l <= L; ++l) {
+                    const double* c = xi + (m + r - l);
+                    const double bl = beta[L + l];
+                    p0 += c[0] * bl;
+                    p1 += c[1] * bl;
+                    p2 += c[2] * bl;
+                    p3 += c[3] * bl;
+                }
+            }
+            const double e0 = y[r] - p0, e1 = y[r + 1] - p1, e2 = y[r + 2] - p2, e3 = y[r + 3] - p3;
+            s += e0 * e0;
+            s += e1 * e1;
+            s += e2 * e2;
+            s += e3 * e3;
+        }
+        for (; r < R; ++r) {
+            const double e = y[r] - pred(r);
             s += e * e;
         }
         return s;
