@@ -145,6 +145,7 @@ EXAMPLES = [
     (nv.conditional_entropy, (X01, Y0011, 2), 1.0),
     (nv.information_gain, (X01, Y0011, 2), 0.0),
     (nv.information_gain, (X01, X01, 2), 1.0),
+    (nv.information_gain, (a(0, 1, NAN, 3), a(0, 1, NAN, 3), 3), 1.5),  # histogram [2, 1, 1]
     (nv.conditional_entropy, (a(0, 1, INF, 1), Y0011, 2), 0.0),
     (nv.joint_entropy, (a(0, 1, INF, 1), Y0011, 2), 1.0),
     (nv.joint_entropy, (a(0, 1, 2), a(0, 1, 2, 100, 200), 2), 0.9182958340544896),
@@ -186,6 +187,7 @@ def test_worked_examples(fn, args, want):
     (nv.joint_entropy, (a(1.0), np.arange(10.0), 0), NAN),
     (nv.mutual_information, (a(1, 2), a(1, 2), 0), 0.0),
     (nv.transfer_entropy, (np.arange(50.0), np.arange(50.0) ** 2, 16, 0), 0.0),
+    (nv.transfer_entropy, (np.arange(50.0), np.arange(50.0) ** 2, 0, 3), 0.0),
     (nv.cond_mutual_information, (np.arange(9.0), np.arange(9.0), np.arange(9.0), 0), 0.0),
     (nv.kl_divergence, (np.empty(0), np.empty(0), 0), 0.0),
     (nv.hellinger_distance, (np.array([NAN, INF]), a(1.0)), NAN),
