@@ -268,10 +268,11 @@ Array2Rows transfer_entropy_matrix_py(MatrixView signals, Opt<u64, 1> lag_opt, O
 
 // ------------------------------------------------------------------ Granger
 
-// Residual sum of squares of the least-squares fit of y on the k columns of
-// the row-major design X (n_rows rows), via the normal equations and Gaussian
-// elimination with partial pivoting; near-zero pivots give coefficient 0.
-// A and b are the normal equations (k x k row-major, k), overwritten.
+// Least-squares coefficients from the normal equations A beta = b (A k x k
+// row-major, both overwritten): Gaussian elimination with partial pivoting
+// (ties keep the upper row), then back substitution; a pivot below 1e-15
+// leaves its column alone and gives coefficient 0. The residual sum of
+// squares is then taken over the design rows (see `ssr` in granger_matrix).
 std::vector<double> solve_normal(std::vector<double>& A, std::vector<double>& b, std::size_t k) {
     for (std::size_t c = 0; c < k; ++c) {
         std::size_t piv = c;
