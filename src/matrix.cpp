@@ -352,6 +352,52 @@ void dots(const std::vector<const double*>& a, const std::vector<const double*>&
     }
 }
 
+// out[p * Q + q] = sum over r of a[p][r] * b[q][r], every sum in increasing
+// r from 0.0; blocks of 2 x 4 sums share their loads.
+void outer_dots(const std::vector<const double*>& a, const std::vector<const double*>& b,
+                std::size_t R, double* out) {
+    const std::size_t P = a.size(), Q = b.size();
+    std::size_t p = 0;
+    for (; p + 2 <= P; p += 2) {
+        const double *a0 = a[p], *a1 = a[p + 1];
+        std::size_t q = 0;
+        for (; q + 4 <= Q; q += 4) {
+            const double *b0 = b[q], *b1 = b[q + 1], *b2 = b[q + 2], *b3 = b[q + 3];
+            double s00 = 0.0, s01 = 0.0, s02 = 0.0, s03 = 0.0;
+            double s10 = 0.0, s11 = 0.0, s12 = 0.0, s13 = 0.0;
+            for (std::size_t r = 0; r < R; ++r) {
+                const double x0 = a0[r], x1 = a1[r];
+                const double y0 = b0[r], y1 = b1[r], y2 = b2[r], y3 = b3[r];
+                s00 += x0 * y0;
+                s01 += x0 * y1;
+                s02 += x0 * y2;
+                s03 += x0 * y3;
+                s10 += x1 * y0;
+                s11 += x1 * y1;
+                s12 += x1 * y2;
+                s13 += x1 * y3;
+            }
+            double* o0 = out + p * Q + q;
+            double* o1 = o0 + Q;
+            o0[0] = s00, o0[1] = s01, o0[2] = s02, o0[3] = s03;
+            o1[0] = s10, o1[1] = s11, o1[2] = s12, o1[3] = s13;
+        }
+        for (; q < Q; ++q) {
+            double s0 = 0.0, s1 = 0.0;
+            for (std::size_t r = 0; r < R; ++r) {
+                s0 += a0[r] * b[q][r];
+                s1 += a1[r] * b[q][r];
+            }
+            out[p * Q + q] = s0;
+            out[(p + 1) * Q + q] = s1;
+        }
+    }
+    for (; p < P; ++p) {
+        const std::vector<const double*> as(Q, a[p]);
+        dots(as, b, R, out + p * Q);
+    }
+}
+
 std::tuple<Array2Rows, Array2Rows> granger_matrix_py(MatrixView signals, Opt<u64, 5> max_lag_opt) {
     const u64 M = max_lag_opt;
     const std::size_t T = signals.rows, n = signals.cols;
@@ -463,11 +509,12 @@ std::tuple<Array2Rows, Array2Rows> granger_matrix_py(MatrixView signals, Opt<u64
             if (i == j) continue;
             // cross[u * m + (l-1)] = sum of reg(j, u) * lag l of i; then the
             // products of i's lags with j's response
-            std::vector<const double*> a, b;
-            for (std::size_t u = 0; u < W; ++u)
-                for (std::size_t l = 1; l <= m; ++l) a.push_back(reg(j, u)), b.push_back(reg(i, l));
-            for (std::size_t l = 1; l <= m; ++l) a.push_back(reg(i, l)), b.push_back(resp(j));
-            dots(a, b, R, cross.data());
+            std::vector<const double*> a, b, a2, b2;
+            for (std::size_t u = 0; u < W; ++u) a.push_back(reg(j, u));
+            for (std::size_t l = 1; l <= m; ++l) b.push_back(reg(i, l));
+            outer_dots(a, b, R, cross.data());
+            for (std::size_t l = 1; l <= m; ++l) a2.push_back(reg(i, l)), b2.push_back(resp(j));
+            dots(a2, b2, R, cross.data() + W * m);
             const double* bi = cross.data() + W * m;
             double bestF = 0.0, bestP = 1.0;
             for (std::size_t L = 1; L <= m; ++L) {
