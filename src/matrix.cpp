@@ -239,11 +239,11 @@ Array2Rows transfer_entropy_matrix_py(MatrixView signals, Opt<u64, 1> lag_opt, O
             if (!mul_overflows(ky, cells4, cells2) && cells2 <= dense_limit(N) && N < 0xffffffffu) {
                 c2.assign(static_cast<std::size_t>(cells2), 0);
                 c4.assign(static_cast<std::size_t>(cells4), 0);
-                for (std::size_t t = 0; t < N; ++t) {
-                    const u64 yx = yv[t] * kx + xv[t];
-                    ++c4[yx];
-                    ++c2[yv[t + 1] * cells4 + yx];
-                }
+                for (std::size_t t = 0; t < N; ++t) ++c2[yv[t + 1] * cells4 + (yv[t] * kx + xv[t])];
+                // (y, x) counts: the (y+, y, x) cells summed over y+
+                const std::size_t k4 = static_cast<std::size_t>(cells4);
+                for (std::size_t yp = 0; yp < static_cast<std::size_t>(ky); ++yp)
+                    for (std::size_t c = 0; c < k4; ++c) c4[c] += c2[yp * k4 + c];
                 for (std::uint32_t c : c2)
                     if (c != 0) e2.add(c);
                 for (std::uint32_t c : c4)
