@@ -302,6 +302,13 @@ def test_transfer_entropy_against_tuple_histories(nb, k, n):
     assert nv.transfer_entropy(src, tgt[:n], nb, k) == pytest.approx(want, rel=1e-12, abs=1e-15)
 
 
+def test_transfer_entropy_binary_target_of_a_finely_binned_source():
+    src = RNG.normal(size=2000)
+    tgt = np.r_[0.0, (src[:-1] > 0.3).astype(float)]
+    want = te_reference(src, tgt, 300, 1)
+    assert nv.transfer_entropy(src, tgt, 300, 1) == pytest.approx(want, rel=1e-12)
+
+
 def test_batch_transfer_entropy_matches_pairs_and_any_strides():
     m = RNG.normal(size=(3, 200))
     got = nv.batch_transfer_entropy_py(m, 6, 2)
