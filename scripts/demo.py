@@ -116,6 +116,136 @@ def main():
         ],
     )
 
+    fractal_and_embedding(x, signals, rng)
+    information(signals)
+    dynamics()
+    spectra_and_coupling(rng)
+    graphs_and_topology(rng)
+
+
+def fractal_and_embedding(x, signals, rng):
+    walk = np.cumsum(rng.standard_normal(len(x)))  # a random walk: DFA about 1.5
+    scales, fluct, alpha = nv.detrended_fluctuation_analysis(x, 4, -1, 12)
+    table("Fractal scaling of channel 0 and of a random walk", [
+        ("dfa(x) / dfa(walk)", fmt((nv.dfa(x, 4, -1, 1), nv.dfa(walk, 4, -1, 1)))),
+        ("hurst_exponent(x, 'rs'), hurst_r2", fmt((nv.hurst_exponent(x, "rs"), nv.hurst_r2(x)))),
+        ("rescaled_range(x, 1000)", fmt(nv.rescaled_range(x, 1000))),
+        ("detrended_fluctuation_analysis", f"{len(scales)} scales, alpha {alpha:.4g}"),
+        ("variance_growth slope (noise: -1)", fmt(nv.variance_growth(np.diff(walk), 64)[1])),
+        ("long_range_correlation(walk, 200)", fmt(nv.long_range_correlation(walk, 200)[1])),
+    ])
+    tau = nv.mutual_information_delay(x, 100, 16)
+    pct, dim = nv.false_nearest_neighbors(x[:3000], tau, 5, 10.0, 2.0)
+    table("Delay embedding of channel 0", [
+        ("mutual_information_delay", fmt(tau)),
+        ("delay_embedding(x, 3, tau)", f"shape {nv.delay_embedding(x, 3, tau).shape}"),
+        ("false_nearest_neighbors", f"{fmt(pct)} -> dimension {dim}"),
+        ("optimal_embedding_dimension", fmt(nv.optimal_embedding_dimension(x[:3000], tau, 5, 0.9))),
+        ("multivariate_embedding(3 ch)",
+         f"shape {nv.multivariate_embedding(signals[:, :3], 2, tau).shape}"),
+    ])
+
+
+def information(signals):
+    # Channel 5 is driven by channel 4 one sample late.
+    drive = signals.copy()
+    drive[1:, 5] = 0.7 * drive[:-1, 4] + 0.3 * drive[1:, 5]
+    # The information functions read 1-D arrays in place: columns are strided.
+    u, v = np.ascontiguousarray(drive[:, 4]), np.ascontiguousarray(drive[:, 5])
+    table("Information measures (bits), channels 4 and 5", [
+        ("shannon_entropy (auto bins)", fmt(nv.shannon_entropy(u, -1))),
+        ("mutual_information", fmt(nv.mutual_information(u, v))),
+        ("conditional_entropy H(4|5)", fmt(nv.conditional_entropy(u, v))),
+        ("transfer_entropy 4 -> 5", fmt(nv.transfer_entropy(u, v, 8, 1))),
+        ("transfer_entropy 5 -> 4", fmt(nv.transfer_entropy(v, u, 8, 1))),
+        ("js_divergence first/second half", fmt(nv.js_divergence(u[:5000], u[5000:]))),
+        ("hellinger first/second half", fmt(nv.hellinger_distance(u[:5000], u[5000:]))),
+    ])
+    mi = nv.mutual_information_matrix(drive, 10)
+    te = nv.transfer_entropy_matrix(drive, 0, 8)
+    f_stat, p_val = nv.granger_matrix(drive[:, 3:6], 3)
+    table("Pairwise matrices over the 8 channels", [
+        ("MI matrix diagonal (entropies)", fmt(np.diag(mi))),
+        ("MI[4][5] / TE[4][5] / TE[5][4]",
+         fmt((float(mi[4, 5]), float(te[4, 5]), float(te[5, 4])))),
+        ("Granger F[4->5], p (cols 3..5)", fmt((float(f_stat[1, 2]), float(p_val[1, 2])))),
+    ])
+
+
+def dynamics():
+    # The Henon map and the logistic map at r = 4 (largest exponent ln 2).
+    h, (a, b) = np.empty((3000, 2)), (0.1, 0.1)
+    for i in range(3100):
+        a, b = 1.0 - 1.4 * a * a + b, 0.3 * a
+        if i >= 100:
+            h[i - 100] = a, b
+    s = np.empty(3000)
+    s[0] = 0.3
+    for i in range(1, 3000):
+        s[i] = 4.0 * s[i - 1] * (1.0 - s[i - 1])
+    div = nv.maximal_lyapunov(h, 10, 10)
+    d, _ = nv.largest_lyapunov_core(s, 1, 1, 10, 6)
+    rm = nv.recurrence_matrix_rust(nv.attractor_reconstruction_rust(s[:1000], 2, 1), -1.0, 10.0)
+    table("Nonlinear dynamics", [
+        ("Henon largest exponent (slope)", fmt(float(np.polyfit(np.arange(5), div[:5], 1)[0]))),
+        ("Henon correlation dimension", fmt(nv.correlation_dimension_rust(h))),
+        ("logistic exponent (ln 2 = 0.693)", fmt(float(np.polyfit(np.arange(4), d[:4], 1)[0]))),
+        ("FTLE fwd/bwd of its embedding", fmt(nv.ftle(nv.attractor_reconstruction_rust(s, 2, 1)))),
+        ("Kaplan-Yorke, Lorenz spectrum",
+         fmt(nv.kaplan_yorke_dimension_rust(np.array([0.906, 0.0, -14.572])))),
+        ("RQA: RR / DET / LAM / L_max", fmt((nv.recurrence_rate_rust(rm), nv.determinism_rust(rm),
+                                            nv.laminarity_rust(rm), nv.max_diagonal_line_rust(rm)))),
+    ])
+
+
+def spectra_and_coupling(rng):
+    # A 50 Hz hum with two harmonics in noise, sampled at 1 kHz, with dropouts.
+    fs = 1000.0
+    t = np.arange(20_000) / fs
+    hum = (np.sin(2 * np.pi * 50 * t) + 0.2 * np.sin(2 * np.pi * 100 * t)
+           + 0.1 * np.sin(2 * np.pi * 150 * t))
+    sig = hum + 0.3 * rng.normal(size=t.size)
+    sig[::997] = np.nan  # dropouts are skipped, not zeroed
+    freqs, psd = nv.power_spectral_density(sig, fs, 256, -1)
+    re, im = nv.hilbert_transform(hum)
+    y = np.roll(sig, 3) + 0.5 * rng.normal(size=sig.size)
+    batch = nv.batch_rolling_spearman(rng.normal(size=(8, 5000)), rng.normal(size=(8, 5000)), 50)
+    table("Spectra of a 50 Hz hum, rolling rank correlation", [
+        ("Welch PSD bins / peak (Hz)", fmt((len(freqs), float(freqs[np.argmax(psd)])))),
+        ("dominant / centroid / rolloff 85%", fmt((nv.dominant_frequency(sig, fs),
+                                                   nv.spectral_centroid(sig, fs),
+                                                   nv.spectral_rolloff(sig, fs, 0.85)))),
+        ("THD / flatness / entropy (norm.)", fmt((nv.total_harmonic_distortion(sig, fs, 5),
+                                                  nv.spectral_flatness(sig, fs),
+                                                  nv.spectral_entropy(sig, fs, True)))),
+        ("Hilbert envelope, median", fmt(float(np.median(np.hypot(re, im))))),
+        ("moving-average SNR (dB)", fmt(nv.signal_to_noise(sig, 4000)[0])),
+        ("rolling_spearman(w=100), median", fmt(float(np.nanmedian(nv.rolling_spearman(sig, y, 100))))),
+        ("batch_rolling_spearman shape", str(batch.shape)),
+    ])
+
+
+def graphs_and_topology(rng):
+    # A functional network of 8 channels: 0-3 follow one driver, 4-7 another.
+    t = np.arange(2000) / 100.0
+    drivers = np.vstack([np.sin(2 * np.pi * 1.1 * t), np.sin(2 * np.pi * 0.4 * t + 1.0)])
+    channels = np.repeat(np.eye(2), 4, axis=0) @ drivers + 0.6 * rng.normal(size=(8, t.size))
+    adj = nv.adjacency_from_correlation(np.corrcoef(channels), 0.3)
+    labels = nv.louvain(adj, 1.0)
+    x = channels[0]
+    cloud = np.column_stack([x[:-20], x[10:-10], x[20:]])
+    h0 = nv.persistent_homology(cloud, 300)
+    noise = nv.persistent_homology(rng.normal(size=cloud.shape), 300)
+    table("Graph measures and zero-dimensional persistence", [
+        ("density / components", f"{nv.density(adj):.3f} / {nv.connected_components(adj)}"),
+        ("eigenvector centrality", fmt(nv.eigenvector_centrality(adj, 200, 1e-9))),
+        ("louvain labels / modularity", f"{labels.tolist()} / {nv.modularity(adj, labels, 1.0):.3f}"),
+        ("label_propagation", str(nv.label_propagation(adj).tolist())),
+        ("H0 pairs of an embedded channel", str(h0.shape)),
+        ("persistence statistics", fmt(nv.persistence_statistics(h0)[:4])),
+        ("wasserstein to noise", fmt(nv.wasserstein_distance(h0, noise))),
+    ])
+
 
 if __name__ == "__main__":
     main()
