@@ -8,6 +8,7 @@
 #include <numeric>
 #include <unordered_map>
 
+#include "module_frame/buffers.hpp"
 #include "module_frame/internal.hpp"
 
 namespace nuvra {
@@ -331,12 +332,15 @@ namespace {
 struct SliceContainer {
     PyObject_HEAD
     std::vector<double>* vec;
+    double* raw;  // or a buffer from new double[] (UninitArray1)
 };
 
 void container_dealloc(PyObject* self) {
     auto* c = reinterpret_cast<SliceContainer*>(self);
     delete c->vec;
     c->vec = nullptr;
+    delete[] c->raw;
+    c->raw = nullptr;
     PyTypeObject* tp = Py_TYPE(self);
     tp->tp_free(self);
     Py_DECREF(tp);
@@ -375,6 +379,22 @@ PyObject* new_container(std::vector<double>&& data) {
         panic("Failed to create slice container: " + detail);
     }
     reinterpret_cast<SliceContainer*>(obj)->vec = new std::vector<double>(std::move(data));
+    reinterpret_cast<SliceContainer*>(obj)->raw = nullptr;
+    return obj;
+}
+
+// The same owner for a buffer from new double[]; takes the buffer over.
+PyObject* new_raw_container(std::unique_ptr<double[]>& buf) {
+    auto* tp = reinterpret_cast<PyTypeObject*>(get_container_type());
+    PyObject* obj = tp->tp_alloc(tp, 0);
+    if (!obj) {
+        PyObject* exc = PyErr_GetRaisedException();
+        std::string detail = debug_text(exc);
+        Py_XDECREF(exc);
+        panic("Failed to create slice container: " + detail);
+    }
+    reinterpret_cast<SliceContainer*>(obj)->vec = nullptr;
+    reinterpret_cast<SliceContainer*>(obj)->raw = buf.release();
     return obj;
 }
 
@@ -412,6 +432,26 @@ PyObject* build(Array1&& a) {
     npy_intp dims[1] = {static_cast<npy_intp>(a.data.size())};
     npy_intp strides[1] = {8};
     return take_over(std::move(a.data), 1, dims, strides);
+}
+
+PyObject* build_raw1(std::unique_ptr<double[]>& buf, std::size_t n) {
+    ensure_numpy();
+    if (!buf) buf.reset(new double[1]);
+    PyObject* container = new_raw_container(buf);
+    double* data = reinterpret_cast<SliceContainer*>(container)->raw;
+    npy_intp dims[1] = {static_cast<npy_intp>(n)};
+    npy_intp strides[1] = {8};
+    PyObject* arr = PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(NPY_FLOAT64), 1,
+                                         dims, strides, data, NPY_ARRAY_WRITEABLE, nullptr);
+    if (!arr) {
+        Py_DECREF(container);
+        checked(nullptr);
+    }
+    if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(arr), container) < 0) {
+        Py_DECREF(arr);
+        checked(nullptr);
+    }
+    return arr;
 }
 
 PyObject* build(Array2&& a) {
@@ -454,6 +494,8 @@ PyObject* build(FloatList&& a) {
 }
 
 }  // namespace frame
+
+PyObject* build(UninitArray1&& a) { return frame::build_raw1(a.buf, a.n); }
 
 // ------------------------------------------------------------ view helpers
 
