@@ -117,6 +117,68 @@ NUVRA_MULTIVERSION Scan scan_sum_min_max(const double* x, std::size_t n) {
     return scan_body<true, false, true, false>(x, n);
 }
 
+// Minimum and maximum by plain lane folds, when that settles them. The
+// folds `x < lo ? x : lo` and `x > hi ? x : hi` pass over NaN (the
+// accumulator is kept) but not over infinities, and on equal zeros keep
+// whichever came first; so the result stands only when neither fold met an
+// infinity, and a zero result gets its sign from a second look at the
+// zeros: the minimum is -0.0 when any -0.0 is present, the maximum +0.0
+// when any +0.0 is. Returns false when an infinity or no finite value was
+// seen; the caller then takes the filtering scan.
+NUVRA_MULTIVERSION bool fast_min_max(const double* x, std::size_t n, double& lo_out,
+                                     double& hi_out) {
+    constexpr std::size_t kLanes = 16;
+    v4d lo[4], hi[4];
+    for (int k = 0; k < 4; ++k) {
+        lo[k] = simd::splat(Inf);
+        hi[k] = simd::splat(-Inf);
+    }
+    std::size_t i = 0;
+    for (; i + kLanes <= n; i += kLanes) {
+        for (int k = 0; k < 4; ++k) {
+            const v4d v = simd::load(x + i + 4 * k);
+            lo[k] = v < lo[k] ? v : lo[k];
+            hi[k] = v > hi[k] ? v : hi[k];
+        }
+    }
+    double l = Inf, h = -Inf;
+    for (int k = 0; k < 4; ++k)
+        for (int j = 0; j < 4; ++j) {
+            l = lo[k][j] < l ? lo[k][j] : l;
+            h = hi[k][j] > h ? hi[k][j] : h;
+        }
+    for (; i < n; ++i) {
+        l = x[i] < l ? x[i] : l;
+        h = x[i] > h ? x[i] : h;
+    }
+    if (!(l > -Inf && l < Inf && h > -Inf && h < Inf)) return false;
+    if (l == 0.0 || h == 0.0) {
+        bool neg_zero = false, pos_zero = false;
+        for (std::size_t j = 0; j < n; ++j) {
+            if (x[j] == 0.0) {
+                if (std::signbit(x[j]))
+                    neg_zero = true;
+                else
+                    pos_zero = true;
+            }
+        }
+        if (l == 0.0) l = neg_zero ? -0.0 : 0.0;
+        if (h == 0.0) h = pos_zero ? 0.0 : -0.0;
+    }
+    lo_out = l;
+    hi_out = h;
+    return true;
+}
+
+// The finite samples' minimum and maximum; false when there is none.
+bool finite_min_max(std::span<const double> raw, double& lo, double& hi) {
+    if (fast_min_max(raw.data(), raw.size(), lo, hi)) return true;
+    const Scan sc = scan_min_max(raw.data(), raw.size());
+    lo = sc.lo;
+    hi = sc.hi;
+    return sc.count > 0;
+}
+
 // Sum over the finite samples of term((x - m) [/ sd]), in index order from
 // -0.0: Power 2 is (x - m)^2, 3 is z*(z*z) and 4 is (z*z)*(z*z) with
 // z = (x - m) / sd.
@@ -181,29 +243,44 @@ double standardised_moment(std::span<const double> raw, std::uint64_t min_n, int
 // Indices i in 1..n-1 where (x[i-1] - m >= 0) differs from (x[i] - m >= 0),
 // over the raw samples; `finite` reports whether every sample was finite
 // (only then is the count that of the finite samples).
-NUVRA_MULTIVERSION std::uint64_t raw_crossings(const double* x, std::size_t n, double m,
-                                               bool& finite) {
+template <bool Centred>
+NUVRA_INLINE std::uint64_t crossings_body(const double* x, std::size_t n, double m, bool& finite) {
     if (n == 0) {
         finite = true;
         return 0;
     }
+    // x - 0.0 >= 0.0 is x >= 0.0 for every x, so the zero count skips the
+    // subtraction.
     const v4d mv = simd::splat(m), zero = simd::splat(0.0);
-    v4i cnt = {0, 0, 0, 0};
-    v4d chk = zero;
+    auto side = [&](v4d v) {
+        if constexpr (Centred) return (v - mv) >= zero;
+        else return v >= zero;
+    };
+    v4i cnt0 = {0, 0, 0, 0}, cnt1 = cnt0, ok = {-1, -1, -1, -1};
     std::size_t i = 1;
-    for (; i + 4 <= n; i += 4) {
-        const v4d a = simd::load(x + i - 1), b = simd::load(x + i);
-        cnt += ((a - mv) >= zero) ^ ((b - mv) >= zero);
-        chk += b - b;
+    for (; i + 8 <= n; i += 8) {
+        const v4d a0 = simd::load(x + i - 1), b0 = simd::load(x + i);
+        const v4d a1 = simd::load(x + i + 3), b1 = simd::load(x + i + 4);
+        cnt0 += side(a0) ^ side(b0);
+        cnt1 += side(a1) ^ side(b1);
+        ok &= simd::finite_mask(b0) & simd::finite_mask(b1);
     }
-    std::uint64_t count = simd::lane_count(cnt);
-    bool ok = is_finite(x[0]) && chk[0] == 0.0 && chk[1] == 0.0 && chk[2] == 0.0 && chk[3] == 0.0;
+    std::uint64_t count = simd::lane_count(cnt0 + cnt1);
+    bool all = is_finite(x[0]) && (ok[0] & ok[1] & ok[2] & ok[3]) != 0;
     for (; i < n; ++i) {
         count += static_cast<std::uint64_t>((x[i - 1] - m >= 0.0) != (x[i] - m >= 0.0));
-        ok = ok && is_finite(x[i]);
+        all = all && is_finite(x[i]);
     }
-    finite = ok;
+    finite = all;
     return count;
+}
+
+NUVRA_MULTIVERSION std::uint64_t raw_crossings(const double* x, std::size_t n, double m,
+                                               bool& finite) {
+    return crossings_body<true>(x, n, m, finite);
+}
+NUVRA_MULTIVERSION std::uint64_t raw_zero_crossings(const double* x, std::size_t n, bool& finite) {
+    return crossings_body<false>(x, n, 0.0, finite);
 }
 
 // The same counts over a list of finite samples.
@@ -600,10 +677,9 @@ double variance_py(SignalView signal, std::uint64_t ddof) {
 }
 
 std::tuple<double, double> min_max_py(SignalView signal) {
-    const RawSamples raw(signal);
-    const Scan sc = scan_min_max(raw.span().data(), raw.span().size());
-    if (sc.count == 0) return {NaN, NaN};
-    return {sc.lo, sc.hi};
+    double lo, hi;
+    if (!finite_min_max(RawSamples(signal).span(), lo, hi)) return {NaN, NaN};
+    return {lo, hi};
 }
 
 double rms_py(SignalView signal) {
@@ -613,9 +689,9 @@ double rms_py(SignalView signal) {
 }
 
 double peak_to_peak_py(SignalView signal) {
-    const RawSamples raw(signal);
-    const Scan sc = scan_min_max(raw.span().data(), raw.span().size());
-    return sc.count == 0 ? NaN : sc.hi - sc.lo;
+    double lo, hi;
+    if (!finite_min_max(RawSamples(signal).span(), lo, hi)) return NaN;
+    return hi - lo;
 }
 
 double skewness_py(SignalView signal) {
@@ -664,7 +740,7 @@ UninitArray1 rate_of_change_py(SignalView signal) {
 std::uint64_t zero_crossings_py(SignalView signal) {
     const RawSamples raw(signal);
     bool finite = true;
-    const std::uint64_t c = raw_crossings(raw.span().data(), raw.span().size(), 0.0, finite);
+    const std::uint64_t c = raw_zero_crossings(raw.span().data(), raw.span().size(), finite);
     if (finite) return c;
     return zero_crossings_inner(collect_finite(signal));
 }
