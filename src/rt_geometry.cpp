@@ -17,11 +17,16 @@
 #include <vector>
 
 #include "module_frame/families.hpp"
+#include "module_frame/buffers.hpp"
 #include "module_frame/lapack.hpp"
+#include "module_frame/simd.hpp"
 
 
 namespace nuvra {
 namespace {
+
+using simd::v4d;
+using simd::v4i;
 
 // ------------------------------------------------------------ baseline search
 
@@ -43,6 +48,65 @@ struct BaselineWindow {
 // candidate, neither for scoring nor as the fallback; when every window is
 // excluded the result has found = false. Without it every window is a
 // candidate and found is always true.
+// Finite count, centred sum of squares and mean of 4 * V windows of w
+// values (window g starts at start[g]), each sum in index order from -0.0
+// over the finite values only: a non-finite value adds -0.0, which leaves a
+// sum as skipping it would. Window g is lane g % 4 of vector g / 4, so the
+// windows' sums are independent chains advancing together.
+template <int V>
+NUVRA_INLINE void window_moments(const double* x, const std::uint64_t* start, std::uint64_t w,
+                                 std::uint64_t* count, double* ss, double* mean) {
+    constexpr int G = 4 * V;
+    const double* p[G];
+    for (int g = 0; g < G; ++g) p[g] = x + start[g];
+    const v4d nz = simd::splat(-0.0);
+    v4d sum[V];
+    v4i cnt[V];
+    for (int v = 0; v < V; ++v) {
+        sum[v] = nz;
+        cnt[v] = v4i{0, 0, 0, 0};
+    }
+    for (std::uint64_t i = 0; i < w; ++i) {
+        for (int v = 0; v < V; ++v) {
+            const v4d val = {p[4 * v][i], p[4 * v + 1][i], p[4 * v + 2][i], p[4 * v + 3][i]};
+            const v4i f = simd::finite_mask(val);
+            sum[v] += simd::select(f, val, nz);
+            cnt[v] += f;
+        }
+    }
+    v4d m[V], acc[V];
+    for (int v = 0; v < V; ++v) {
+        for (int l = 0; l < 4; ++l) count[4 * v + l] = static_cast<std::uint64_t>(-cnt[v][l]);
+        const v4d c = {static_cast<double>(count[4 * v]), static_cast<double>(count[4 * v + 1]),
+                       static_cast<double>(count[4 * v + 2]), static_cast<double>(count[4 * v + 3])};
+        m[v] = sum[v] / c;
+        acc[v] = nz;
+    }
+    for (std::uint64_t i = 0; i < w; ++i) {
+        for (int v = 0; v < V; ++v) {
+            const v4d val = {p[4 * v][i], p[4 * v + 1][i], p[4 * v + 2][i], p[4 * v + 3][i]};
+            const v4d d = val - m[v];
+            acc[v] += simd::select(simd::finite_mask(val), d * d, nz);
+        }
+    }
+    for (int v = 0; v < V; ++v)
+        for (int l = 0; l < 4; ++l) {
+            ss[4 * v + l] = acc[v][l];
+            mean[4 * v + l] = m[v][l];
+        }
+}
+
+NUVRA_MULTIVERSION void window_moments4(const double* x, const std::uint64_t* start,
+                                        std::uint64_t w, std::uint64_t* count, double* ss,
+                                        double* mean) {
+    window_moments<1>(x, start, w, count, ss, mean);
+}
+NUVRA_MULTIVERSION void window_moments8(const double* x, const std::uint64_t* start,
+                                        std::uint64_t w, std::uint64_t* count, double* ss,
+                                        double* mean) {
+    window_moments<2>(x, start, w, count, ss, mean);
+}
+
 BaselineWindow find_stable_baseline_inner(std::span<const double> values, std::uint64_t min_window,
                                           double window_fraction, double stride_fraction,
                                           const std::vector<std::uint64_t>* invalid_prefix = nullptr) {
@@ -61,60 +125,50 @@ BaselineWindow find_stable_baseline_inner(std::span<const double> values, std::u
     // Here w <= n, so the first window fits.
     const std::uint64_t stride = std::max<std::uint64_t>(to_u64_sat(std::floor(stride_fraction * nd)), 1);
 
-    double best_score = -Inf;
-    std::uint64_t best_start = 0;
-    bool have_best = false;  // a window scored
-    bool have_fallback = false;
-    std::uint64_t fallback_start = 0;  // first candidate window, used when none scores
-
+    // The candidate windows in order: the one at 0, then each next start
+    // while its end stays within n (an overflowing start or end ends the
+    // list as well), minus those holding an invalid position.
+    std::vector<std::uint64_t> starts;
     std::uint64_t start = 0;
     for (;;) {
-        const std::uint64_t end = start + w;  // <= n, checked when the start was taken
-        if (valid_range(start, end)) {
-            if (!have_fallback) {
-                have_fallback = true;
-                fallback_start = start;
-            }
-            double sum = -0.0;
-            std::uint64_t count = 0;
-            for (std::uint64_t i = start; i < end; ++i) {
-                const double x = values[i];
-                if (std::isfinite(x)) {
-                    sum += x;
-                    ++count;
-                }
-            }
-            if (count >= 2) {
-                const double c = static_cast<double>(count);
-                const double mean = sum / c;
-                double ss = -0.0;
-                for (std::uint64_t i = start; i < end; ++i) {
-                    const double x = values[i];
-                    if (std::isfinite(x)) {
-                        const double d = x - mean;
-                        ss += d * d;
-                    }
-                }
-                const double score = 1.0 / (std::sqrt(ss / c) + 1e-12);
-                if (score > best_score) {  // a NaN score never wins
-                    best_score = score;
-                    best_start = start;
-                    have_best = true;
-                }
-            }
-        }
-        // The next window is taken only while its end stays within n; an
-        // overflowing start or end ends the search as well.
+        if (valid_range(start, start + w)) starts.push_back(start);
         std::uint64_t next_start, next_end;
         if (add_overflows(start, stride, next_start) || add_overflows(next_start, w, next_end) ||
             next_end > n)
             break;
         start = next_start;
     }
+    if (starts.empty()) return {0, w, invalid_prefix == nullptr};
 
+    // Moments of eight windows at a time (the last group padded with copies
+    // of the last window), then the scores compared in window order: the
+    // smallest spread wins, ties keep the earlier window, a NaN score never
+    // wins, and windows with fewer than two finite values are skipped.
+    constexpr std::size_t G = 8;
+    const std::size_t k = starts.size();
+    starts.resize((k + G - 1) / G * G, starts.back());
+    double best_score = -Inf;
+    std::uint64_t best_start = 0;
+    bool have_best = false;
+    std::uint64_t count[G];
+    double ss[G], mean[G];
+    for (std::size_t g0 = 0; g0 < k; g0 += G) {
+        if (k - g0 > G / 2)
+            window_moments8(values.data(), starts.data() + g0, w, count, ss, mean);
+        else
+            window_moments4(values.data(), starts.data() + g0, w, count, ss, mean);
+        for (std::size_t g = 0; g < G && g0 + g < k; ++g) {
+            if (count[g] < 2) continue;
+            const double score = 1.0 / (std::sqrt(ss[g] / static_cast<double>(count[g])) + 1e-12);
+            if (score > best_score) {
+                best_score = score;
+                best_start = starts[g0 + g];
+                have_best = true;
+            }
+        }
+    }
     if (have_best) return {best_start, best_start + w, true};
-    if (have_fallback) return {fallback_start, fallback_start + w, true};
-    return {0, w, invalid_prefix == nullptr};
+    return {starts[0], starts[0] + w, true};
 }
 
 std::tuple<std::uint64_t, std::uint64_t> find_stable_baseline_1d_py(SignalView values,
