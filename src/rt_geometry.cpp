@@ -182,23 +182,14 @@ std::tuple<std::uint64_t, std::uint64_t> find_stable_baseline_1d_py(SignalView v
 
 // ------------------------------------------------------------ cohort geometry
 
-struct CohortRTResult {
-    std::vector<double> baseline_distance;
-    std::vector<double> normalized_distance;
-    std::vector<double> pc1_projection;
-    std::vector<double> pc2_projection;
-    std::vector<double> mahalanobis_distance;
-    std::uint64_t n_cycles = 0;
+// Where one cohort's five series go: n_cycles entries each, in the order
+// baseline_distance, normalized_distance, pc1_projection, pc2_projection,
+// mahalanobis_distance. Every entry is written.
+struct CohortOut {
+    double* series[5];
 
-    static CohortRTResult all_nan(std::uint64_t n) {
-        CohortRTResult r;
-        r.baseline_distance = nan_vec(n);
-        r.normalized_distance = nan_vec(n);
-        r.pc1_projection = nan_vec(n);
-        r.pc2_projection = nan_vec(n);
-        r.mahalanobis_distance = nan_vec(n);
-        r.n_cycles = n;
-        return r;
+    void all_nan(std::size_t n) const {
+        for (double* s : series) std::fill_n(s, n, NaN);
     }
 };
 
@@ -247,9 +238,10 @@ bool baseline_svd(std::vector<double>& b, std::size_t n_base, std::size_t n_sign
 
 // Scores every cycle of one cohort (cycle-major data: signal j of cycle i at
 // i * n_signals + j) against its baseline. Degenerate cohorts give all NaN.
-CohortRTResult rt_geometry_cohort(std::span<const double> data, std::uint64_t n_cycles,
-                                  std::uint64_t n_signals, std::uint64_t min_baseline_cycles) {
-    if (n_cycles == 0 || n_signals == 0) return CohortRTResult::all_nan(n_cycles);
+void rt_geometry_cohort(std::span<const double> data, std::uint64_t n_cycles,
+                        std::uint64_t n_signals, std::uint64_t min_baseline_cycles,
+                        const CohortOut& out) {
+    if (n_cycles == 0 || n_signals == 0) return out.all_nan(n_cycles);
     std::uint64_t needed;
     if (mul_overflows(n_cycles, n_signals, needed) || needed > data.size())
         panic("cohort data holds " + std::to_string(data.size()) + " values, fewer than " +
@@ -282,10 +274,10 @@ CohortRTResult rt_geometry_cohort(std::span<const double> data, std::uint64_t n_
         find_stable_baseline_inner(norms, min_baseline_cycles, 0.2, 0.05, &invalid_prefix);
     std::vector<std::uint64_t>().swap(invalid_prefix);
     std::vector<double>().swap(norms);
-    if (!win.found) return CohortRTResult::all_nan(n_cycles);
+    if (!win.found) return out.all_nan(n_cycles);
     const std::size_t start = static_cast<std::size_t>(win.start);
     const std::size_t end = static_cast<std::size_t>(std::min(win.end, n_cycles));
-    if (end <= start) return CohortRTResult::all_nan(n_cycles);
+    if (end <= start) return out.all_nan(n_cycles);
     const std::size_t n_base = end - start;
     const double nb = static_cast<double>(n_base);
 
@@ -311,7 +303,7 @@ CohortRTResult rt_geometry_cohort(std::span<const double> data, std::uint64_t n_
     for (std::size_t i = start; i < end; ++i) {
         for (std::size_t j = 0; j < ns; ++j) {
             const double z = (data[i * ns + j] - mean[j]) / sd[j];
-            if (!std::isfinite(z)) return CohortRTResult::all_nan(n_cycles);
+            if (!std::isfinite(z)) return out.all_nan(n_cycles);
             block[(i - start) * ns + j] = z;
         }
     }
@@ -353,13 +345,6 @@ CohortRTResult rt_geometry_cohort(std::span<const double> data, std::uint64_t n_
         pc2 = zeros.data();
     }
 
-    CohortRTResult r;
-    r.baseline_distance = filled(n_cycles, 0.0);
-    r.normalized_distance = filled(n_cycles, 0.0);
-    r.pc1_projection = filled(n_cycles, 0.0);
-    r.pc2_projection = filled(n_cycles, 0.0);
-    r.mahalanobis_distance = filled(n_cycles, 0.0);
-    r.n_cycles = n_cycles;
 
     const double sqrt_ns = std::sqrt(static_cast<double>(ns));
     std::vector<double> z(ns);
@@ -388,26 +373,31 @@ CohortRTResult rt_geometry_cohort(std::span<const double> data, std::uint64_t n_
             }
             maha += p * p / var_floor[q];
         }
-        r.baseline_distance[i] = dist;
-        r.normalized_distance[i] = dist / sqrt_ns;
-        r.pc1_projection[i] = p1;
-        r.pc2_projection[i] = p2;
-        r.mahalanobis_distance[i] = std::sqrt(maha);
+        out.series[0][i] = dist;
+        out.series[1][i] = dist / sqrt_ns;
+        out.series[2][i] = p1;
+        out.series[3][i] = p2;
+        out.series[4][i] = std::sqrt(maha);
     }
-    return r;
 }
 
-using FiveArrays = std::tuple<Array1, Array1, Array1, Array1, Array1>;
+using FiveArrays = std::tuple<UninitArray1, UninitArray1, UninitArray1, UninitArray1, UninitArray1>;
 
-FiveArrays to_arrays(CohortRTResult&& r) {
-    return {Array1{std::move(r.baseline_distance)}, Array1{std::move(r.normalized_distance)},
-            Array1{std::move(r.pc1_projection)}, Array1{std::move(r.pc2_projection)},
-            Array1{std::move(r.mahalanobis_distance)}};
+FiveArrays five_series(std::size_t n) {
+    return {UninitArray1(n), UninitArray1(n), UninitArray1(n), UninitArray1(n), UninitArray1(n)};
+}
+
+CohortOut out_at(FiveArrays& f, std::size_t offset) {
+    return {{std::get<0>(f).data() + offset, std::get<1>(f).data() + offset,
+             std::get<2>(f).data() + offset, std::get<3>(f).data() + offset,
+             std::get<4>(f).data() + offset}};
 }
 
 FiveArrays rt_geometry_single_py(MatrixView matrix, Opt<std::uint64_t, 3> min_baseline_cycles) {
     const std::vector<double> data = matrix.to_row_major();
-    return to_arrays(rt_geometry_cohort(data, matrix.rows, matrix.cols, min_baseline_cycles));
+    FiveArrays f = five_series(matrix.rows);
+    rt_geometry_cohort(data, matrix.rows, matrix.cols, min_baseline_cycles, out_at(f, 0));
+    return f;
 }
 
 // Checks every cohort's count against its row before anything is allocated
@@ -447,64 +437,48 @@ std::uint64_t check_cohort_counts(const MatrixView& m, const IndexView& counts,
     return total;
 }
 
-std::vector<CohortRTResult> rt_geometry_batch_inner(std::vector<std::vector<double>>& data,
-                                                    const std::vector<std::uint64_t>& counts,
-                                                    std::uint64_t n_signals,
-                                                    std::uint64_t min_baseline_cycles) {
-    return parallel_map<CohortRTResult>(data.size(), [&](std::size_t c) {
-        CohortRTResult r = rt_geometry_cohort(data[c], counts[c], n_signals, min_baseline_cycles);
-        std::vector<double>().swap(data[c]);  // this item is the cohort's only reader
-        return r;
-    });
-}
-
+// Every cohort is one item on the worker pool: it reads its row of the
+// padded matrix (in place when the row is contiguous, else through a copy it
+// owns), computes its geometry and writes its five series straight into its
+// slice of the preallocated results. The array stays borrowed, and so alive
+// and unchanged, until the call returns; the workers touch no Python object.
+// Each cohort's result depends on its own data only, so the output is the
+// same for every number of threads.
 FiveArrays rt_geometry_batch_py(MatrixView matrices_flat, IndexView cycles_per_cohort,
                                 std::uint64_t n_signals, Opt<std::uint64_t, 3> min_baseline_cycles) {
     const std::uint64_t total = check_cohort_counts(matrices_flat, cycles_per_cohort, n_signals);
     check_capacity(total);
 
-    // Each cohort's values copied out on this thread, so the workers read
-    // only vectors they own.
+    // Counts and the offset of each cohort's slice (the total cannot wrap:
+    // it was checked above).
     const std::size_t n_cohorts = cycles_per_cohort.size();
-    std::vector<std::uint64_t> counts(n_cohorts);
-    std::vector<std::vector<double>> data(n_cohorts);
+    std::vector<std::uint64_t> counts(n_cohorts), offsets(n_cohorts);
+    std::uint64_t at = 0;
     for (std::size_t c = 0; c < n_cohorts; ++c) {
         counts[c] = static_cast<std::uint64_t>(cycles_per_cohort[c]);
+        offsets[c] = at;
+        at += counts[c];
+    }
+
+    FiveArrays f = five_series(static_cast<std::size_t>(total));
+    const MatrixView m = matrices_flat;
+    const std::uint64_t min_base = min_baseline_cycles;
+    parallel_map<char>(n_cohorts, [&](std::size_t c) {
         const std::size_t len = static_cast<std::size_t>(counts[c] * n_signals);  // checked above
-        std::vector<double>& d = data[c];
-        d.resize(len);
-        const double* row = matrices_flat.data + static_cast<std::ptrdiff_t>(c) * matrices_flat.s0;
-        const std::ptrdiff_t step = matrices_flat.s1;
-        if (step == 1) {
-            std::copy(row, row + len, d.begin());
+        const double* row = m.data + static_cast<std::ptrdiff_t>(c) * m.s0;
+        std::vector<double> copy;
+        std::span<const double> data;
+        if (m.s1 == 1 || len <= 1) {
+            data = std::span<const double>(row, len);
         } else {
-            for (std::size_t j = 0; j < len; ++j) d[j] = row[static_cast<std::ptrdiff_t>(j) * step];
+            copy.resize(len);
+            for (std::size_t j = 0; j < len; ++j) copy[j] = row[static_cast<std::ptrdiff_t>(j) * m.s1];
+            data = copy;
         }
-    }
-
-    std::vector<CohortRTResult> results =
-        rt_geometry_batch_inner(data, counts, n_signals, min_baseline_cycles);
-
-    CohortRTResult out;
-    const std::size_t t = static_cast<std::size_t>(total);
-    out.baseline_distance.reserve(t);
-    out.normalized_distance.reserve(t);
-    out.pc1_projection.reserve(t);
-    out.pc2_projection.reserve(t);
-    out.mahalanobis_distance.reserve(t);
-    auto append = [](std::vector<double>& dst, std::vector<double>& src) {
-        dst.insert(dst.end(), src.begin(), src.end());
-        std::vector<double>().swap(src);
-    };
-    for (CohortRTResult& r : results) {
-        append(out.baseline_distance, r.baseline_distance);
-        append(out.normalized_distance, r.normalized_distance);
-        append(out.pc1_projection, r.pc1_projection);
-        append(out.pc2_projection, r.pc2_projection);
-        append(out.mahalanobis_distance, r.mahalanobis_distance);
-    }
-    out.n_cycles = total;
-    return to_arrays(std::move(out));
+        rt_geometry_cohort(data, counts[c], n_signals, min_base, out_at(f, offsets[c]));
+        return char{0};
+    });
+    return f;
 }
 
 const PyMethodDef defs[] = {

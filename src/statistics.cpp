@@ -241,9 +241,9 @@ double standardised_moment(std::span<const double> raw, std::uint64_t min_n, int
 // ------------------------------------------------------------------ crossings
 
 // Indices i in 1..n-1 where (x[i-1] - m >= 0) differs from (x[i] - m >= 0),
-// over the raw samples; `finite` reports whether every sample was finite
-// (only then is the count that of the finite samples).
-template <bool Centred>
+// over the raw samples; with Check, `finite` reports whether every sample
+// was finite (only then is the count that of the finite samples).
+template <bool Centred, bool Check>
 NUVRA_INLINE std::uint64_t crossings_body(const double* x, std::size_t n, double m, bool& finite) {
     if (n == 0) {
         finite = true;
@@ -263,7 +263,7 @@ NUVRA_INLINE std::uint64_t crossings_body(const double* x, std::size_t n, double
         const v4d a1 = simd::load(x + i + 3), b1 = simd::load(x + i + 4);
         cnt0 += side(a0) ^ side(b0);
         cnt1 += side(a1) ^ side(b1);
-        ok &= simd::finite_mask(b0) & simd::finite_mask(b1);
+        if constexpr (Check) ok &= simd::finite_mask(b0) & simd::finite_mask(b1);
     }
     std::uint64_t count = simd::lane_count(cnt0 + cnt1);
     bool all = is_finite(x[0]) && (ok[0] & ok[1] & ok[2] & ok[3]) != 0;
@@ -275,12 +275,13 @@ NUVRA_INLINE std::uint64_t crossings_body(const double* x, std::size_t n, double
     return count;
 }
 
-NUVRA_MULTIVERSION std::uint64_t raw_crossings(const double* x, std::size_t n, double m,
-                                               bool& finite) {
-    return crossings_body<true>(x, n, m, finite);
+// Mean crossings of samples already known to be finite (no check).
+NUVRA_MULTIVERSION std::uint64_t raw_crossings(const double* x, std::size_t n, double m) {
+    bool unused;
+    return crossings_body<true, false>(x, n, m, unused);
 }
 NUVRA_MULTIVERSION std::uint64_t raw_zero_crossings(const double* x, std::size_t n, bool& finite) {
-    return crossings_body<false>(x, n, 0.0, finite);
+    return crossings_body<false, true>(x, n, 0.0, finite);
 }
 
 // The same counts over a list of finite samples.
@@ -751,10 +752,7 @@ std::uint64_t mean_crossings_py(SignalView signal) {
     const Scan sc = scan_sum(s.data(), s.size());
     if (sc.count < 2) return 0;
     const double m = sc.sum / count_d(sc.count);
-    if (sc.count == s.size()) {
-        bool finite = true;
-        return raw_crossings(s.data(), s.size(), m, finite);
-    }
+    if (sc.count == s.size()) return raw_crossings(s.data(), s.size(), m);
     return mean_crossings_inner(collect_finite(signal), m);
 }
 

@@ -3,7 +3,11 @@
 #define PY_ARRAY_UNIQUE_SYMBOL nuvra_ARRAY_API
 #include <numpy/arrayobject.h>
 
+#include <sys/mman.h>
+
+#include <cstdlib>
 #include <map>
+#include <new>
 #include <mutex>
 #include <numeric>
 #include <unordered_map>
@@ -332,14 +336,14 @@ namespace {
 struct SliceContainer {
     PyObject_HEAD
     std::vector<double>* vec;
-    double* raw;  // or a buffer from new double[] (UninitArray1)
+    double* raw;  // or a buffer from allocate_doubles (UninitArray1)
 };
 
 void container_dealloc(PyObject* self) {
     auto* c = reinterpret_cast<SliceContainer*>(self);
     delete c->vec;
     c->vec = nullptr;
-    delete[] c->raw;
+    std::free(c->raw);
     c->raw = nullptr;
     PyTypeObject* tp = Py_TYPE(self);
     tp->tp_free(self);
@@ -383,8 +387,8 @@ PyObject* new_container(std::vector<double>&& data) {
     return obj;
 }
 
-// The same owner for a buffer from new double[]; takes the buffer over.
-PyObject* new_raw_container(std::unique_ptr<double[]>& buf) {
+// The same owner for a buffer from allocate_doubles; takes the buffer over.
+PyObject* new_raw_container(std::unique_ptr<double, FreeDoubles>& buf) {
     auto* tp = reinterpret_cast<PyTypeObject*>(get_container_type());
     PyObject* obj = tp->tp_alloc(tp, 0);
     if (!obj) {
@@ -434,9 +438,9 @@ PyObject* build(Array1&& a) {
     return take_over(std::move(a.data), 1, dims, strides);
 }
 
-PyObject* build_raw1(std::unique_ptr<double[]>& buf, std::size_t n) {
+PyObject* build_raw1(std::unique_ptr<double, FreeDoubles>& buf, std::size_t n) {
     ensure_numpy();
-    if (!buf) buf.reset(new double[1]);
+    if (!buf) buf.reset(allocate_doubles(1));
     PyObject* container = new_raw_container(buf);
     double* data = reinterpret_cast<SliceContainer*>(container)->raw;
     npy_intp dims[1] = {static_cast<npy_intp>(n)};
@@ -496,6 +500,20 @@ PyObject* build(FloatList&& a) {
 }  // namespace frame
 
 PyObject* build(UninitArray1&& a) { return frame::build_raw1(a.buf, a.n); }
+
+double* allocate_doubles(std::size_t n) {
+    const std::size_t bytes = (n > 0 ? n : 1) * sizeof(double);  // n passed check_capacity
+    void* p = std::malloc(bytes);
+    if (!p) throw std::bad_alloc();
+    constexpr std::size_t kHuge = std::size_t{4} << 20;
+    if (bytes >= kHuge) {
+        const std::size_t page = 4096;
+        const auto lo = (reinterpret_cast<std::uintptr_t>(p) + page - 1) / page * page;
+        const auto hi = (reinterpret_cast<std::uintptr_t>(p) + bytes) / page * page;
+        if (hi > lo) ::madvise(reinterpret_cast<void*>(lo), hi - lo, MADV_HUGEPAGE);  // a hint only
+    }
+    return static_cast<double*>(p);
+}
 
 // ------------------------------------------------------------ view helpers
 

@@ -5,14 +5,25 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdlib>
 #include <memory>
 
 #include "module_frame/frame.hpp"
 
 namespace nuvra {
 
+// Room for n doubles (at least one), not initialised, from malloc; large
+// buffers are offered transparent huge pages, as NumPy does for its own
+// arrays, so that first touching them costs few page faults. Throws
+// std::bad_alloc when the memory is not there.
+double* allocate_doubles(std::size_t n);
+
+struct FreeDoubles {
+    void operator()(double* p) const { std::free(p); }
+};
+
 struct UninitArray1 {
-    std::unique_ptr<double[]> buf;
+    std::unique_ptr<double, FreeDoubles> buf;
     std::size_t n = 0;
 
     UninitArray1() = default;
@@ -21,10 +32,10 @@ struct UninitArray1 {
                           const std::source_location loc = std::source_location::current())
         : n(count) {
         check_capacity(count, sizeof(double), loc);
-        buf.reset(new double[count > 0 ? count : 1]);
+        buf.reset(allocate_doubles(count));
     }
-    double* data() { return buf.get(); }
-    double& operator[](std::size_t i) { return buf[i]; }
+    double* data() const { return buf.get(); }
+    double& operator[](std::size_t i) const { return buf.get()[i]; }
 };
 
 // Found by argument-dependent lookup from the frame's result builder.
