@@ -243,26 +243,24 @@ double standardised_moment(std::span<const double> raw, std::uint64_t min_n, int
 // Indices i in 1..n-1 where (x[i-1] - m >= 0) differs from (x[i] - m >= 0),
 // over the raw samples; with Check, `finite` reports whether every sample
 // was finite (only then is the count that of the finite samples).
-template <bool Centred, bool Check>
+template <bool Check>
 NUVRA_INLINE std::uint64_t crossings_body(const double* x, std::size_t n, double m, bool& finite) {
     if (n == 0) {
         finite = true;
         return 0;
     }
-    // x - 0.0 >= 0.0 is x >= 0.0 for every x, so the zero count skips the
-    // subtraction.
-    const v4d mv = simd::splat(m), zero = simd::splat(0.0);
-    auto side = [&](v4d v) {
-        if constexpr (Centred) return (v - mv) >= zero;
-        else return v >= zero;
-    };
+    // For finite x, x - m >= 0.0 is x >= m whatever m is: the difference of
+    // two unequal doubles never rounds to zero and keeps its sign, and an
+    // infinite or NaN m decides both forms alike. So the lanes compare
+    // directly.
+    const v4d mv = simd::splat(m);
     v4i cnt0 = {0, 0, 0, 0}, cnt1 = cnt0, ok = {-1, -1, -1, -1};
     std::size_t i = 1;
     for (; i + 8 <= n; i += 8) {
         const v4d a0 = simd::load(x + i - 1), b0 = simd::load(x + i);
         const v4d a1 = simd::load(x + i + 3), b1 = simd::load(x + i + 4);
-        cnt0 += side(a0) ^ side(b0);
-        cnt1 += side(a1) ^ side(b1);
+        cnt0 += (a0 >= mv) ^ (b0 >= mv);
+        cnt1 += (a1 >= mv) ^ (b1 >= mv);
         if constexpr (Check) ok &= simd::finite_mask(b0) & simd::finite_mask(b1);
     }
     std::uint64_t count = simd::lane_count(cnt0 + cnt1);
@@ -278,10 +276,10 @@ NUVRA_INLINE std::uint64_t crossings_body(const double* x, std::size_t n, double
 // Mean crossings of samples already known to be finite (no check).
 NUVRA_MULTIVERSION std::uint64_t raw_crossings(const double* x, std::size_t n, double m) {
     bool unused;
-    return crossings_body<true, false>(x, n, m, unused);
+    return crossings_body<false>(x, n, m, unused);
 }
 NUVRA_MULTIVERSION std::uint64_t raw_zero_crossings(const double* x, std::size_t n, bool& finite) {
-    return crossings_body<false, true>(x, n, 0.0, finite);
+    return crossings_body<true>(x, n, 0.0, finite);
 }
 
 // The same counts over a list of finite samples.
