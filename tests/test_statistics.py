@@ -68,11 +68,10 @@ MOMENTS = {  # (call, textbook or SciPy reference on the finite samples)
 }
 
 
-@pytest.mark.parametrize("layout", LAYOUTS)
 @pytest.mark.parametrize("name", list(MOMENTS))
-def test_moments_against_references(name, layout):
+def test_moments_against_references(name):  # layouts: test_fast_paths_match_plain_loops
     call, ref = MOMENTS[name]
-    got = call(layouts(NOISY)[layout])
+    got = call(layouts(NOISY)["strided"])
     assert got == call(np.ascontiguousarray(FINITE))  # non-finite samples are dropped
     assert got == pytest.approx(ref(FINITE), rel=1e-12)
 
@@ -281,10 +280,9 @@ def test_finite_difference_known(order, expected):
     np.testing.assert_array_equal(nv.finite_difference(arr([1, 4, 9, 16]), order, 1.0), arr(expected))
 
 
-@pytest.mark.parametrize("layout", LAYOUTS)
 @pytest.mark.parametrize("order", [1, 2, 3, 7])
-def test_finite_difference_against_numpy(layout, order):
-    x = layouts(SIG)[layout]
+def test_finite_difference_against_numpy(order):
+    x = SIG
     ref = np.diff(SIG, order)
     want = np.concatenate([ref, np.full(order, ref[-1])])
     np.testing.assert_array_equal(nv.finite_difference(x, order, 1.0), want)
@@ -317,13 +315,12 @@ def _kinds():
     noisy = r.normal(0.2, 1.5, n)
     noisy[r.integers(0, n, 25)] = r.choice([NAN, -NAN, INF, -INF], 25)
     big = np.full(3 * n, NAN)
-    big[::3] = noisy[::-1]
+    big[::-3] = noisy
     return {
         "random": r.normal(0.3, 2.0, n),
         "nan": noisy,
-        "zeros_min": r.choice(arr([0.0, -0.0, 2.0, NAN]), n),
-        "zeros_max": r.choice(arr([0.0, -0.0, -3.0]), n),
-        "strided": big[::3],
+        "zeros": r.choice(arr([0.0, -0.0, NAN]), n),  # a zero minimum and maximum
+        "strided_reversed": big[::-3],
     }
 
 
