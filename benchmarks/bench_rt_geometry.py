@@ -80,6 +80,10 @@ def child(n_cohorts):
 
 def run_child(n_cohorts, threads):
     env = {k: v for k, v in os.environ.items() if k not in ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS")}
+    # NumPy's own OpenBLAS starts a thread per core that spins for a while;
+    # the child uses no NumPy BLAS, so one thread keeps them off the cores
+    # the measured pool needs.
+    env["OPENBLAS_NUM_THREADS"] = "1"
     if threads is not None:
         env["RAYON_NUM_THREADS"] = str(threads)
     out = subprocess.run([sys.executable, __file__, "--child", str(n_cohorts)], env=env,
