@@ -236,6 +236,89 @@ bool baseline_svd(std::vector<double>& b, std::size_t n_base, std::size_t n_sign
     return true;
 }
 
+// The five series of cycles [0, nc): z-scores by the baseline mean and
+// spread, their squared norm and projections, each sum over the signals in
+// order from -0.0. Four cycles run side by side as the lanes of a vector
+// (each lane the plain loop of its cycle); the last nc % 4 run one by one.
+NUVRA_MULTIVERSION void score_cycles(const double* data, std::size_t nc, std::size_t ns,
+                                     const double* mean, const double* sd, const double* dirs,
+                                     const double* pc2, std::size_t k, const double* var_floor,
+                                     const CohortOut& out) {
+    const double* pc1 = dirs;
+    const double sqrt_ns = std::sqrt(static_cast<double>(ns));
+    const v4d nz = simd::splat(-0.0);
+    std::vector<double> zv(4 * ns);  // the z lanes of every signal
+    std::size_t i = 0;
+    for (; i + 4 <= nc; i += 4) {
+        const double* row = data + i * ns;
+        v4d ss = nz, p1 = nz, p2 = nz;
+        for (std::size_t j = 0; j < ns; ++j) {
+            const v4d x = {row[j], row[ns + j], row[2 * ns + j], row[3 * ns + j]};
+            const v4d z = (x - mean[j]) / sd[j];
+            simd::store(zv.data() + 4 * j, z);
+            ss += z * z;
+            p1 += z * pc1[j];
+            p2 += z * pc2[j];
+        }
+        v4d maha = nz;
+        for (std::size_t q = 0; q < k; ++q) {
+            v4d p;
+            if (q == 0) {
+                p = p1;
+            } else if (q == 1) {
+                p = p2;
+            } else {
+                const double* v = dirs + q * ns;
+                p = nz;
+                for (std::size_t j = 0; j < ns; ++j) p += simd::load(zv.data() + 4 * j) * v[j];
+            }
+            maha += p * p / var_floor[q];
+        }
+        v4d dist, mroot;
+        for (int l = 0; l < 4; ++l) {
+            dist[l] = std::sqrt(ss[l]);
+            mroot[l] = std::sqrt(maha[l]);
+        }
+        simd::store(out.series[0] + i, dist);
+        simd::store(out.series[1] + i, dist / sqrt_ns);
+        simd::store(out.series[2] + i, p1);
+        simd::store(out.series[3] + i, p2);
+        simd::store(out.series[4] + i, mroot);
+    }
+    std::vector<double> z(ns);
+    for (; i < nc; ++i) {
+        const double* row = data + i * ns;
+        for (std::size_t j = 0; j < ns; ++j) z[j] = (row[j] - mean[j]) / sd[j];
+
+        double ss = -0.0, p1 = -0.0, p2 = -0.0;
+        for (std::size_t j = 0; j < ns; ++j) {
+            ss += z[j] * z[j];
+            p1 += z[j] * pc1[j];
+            p2 += z[j] * pc2[j];
+        }
+        const double dist = std::sqrt(ss);
+        double maha = -0.0;
+        for (std::size_t q = 0; q < k; ++q) {
+            double p;
+            if (q == 0) {
+                p = p1;
+            } else if (q == 1) {
+                p = p2;
+            } else {
+                const double* v = dirs + q * ns;
+                p = -0.0;
+                for (std::size_t j = 0; j < ns; ++j) p += z[j] * v[j];
+            }
+            maha += p * p / var_floor[q];
+        }
+        out.series[0][i] = dist;
+        out.series[1][i] = dist / sqrt_ns;
+        out.series[2][i] = p1;
+        out.series[3][i] = p2;
+        out.series[4][i] = std::sqrt(maha);
+    }
+}
+
 // Scores every cycle of one cohort (cycle-major data: signal j of cycle i at
 // i * n_signals + j) against its baseline. Degenerate cohorts give all NaN.
 void rt_geometry_cohort(std::span<const double> data, std::uint64_t n_cycles,
@@ -335,7 +418,6 @@ void rt_geometry_cohort(std::span<const double> data, std::uint64_t n_cycles,
         if (v[m] < 0.0)
             for (std::size_t j = 0; j < ns; ++j) v[j] = -v[j];
     }
-    const double* pc1 = dirs.data();
     std::vector<double> zeros;
     const double* pc2;
     if (k >= 2) {
@@ -346,39 +428,8 @@ void rt_geometry_cohort(std::span<const double> data, std::uint64_t n_cycles,
     }
 
 
-    const double sqrt_ns = std::sqrt(static_cast<double>(ns));
-    std::vector<double> z(ns);
-    for (std::size_t i = 0; i < nc; ++i) {
-        const double* row = data.data() + i * ns;
-        for (std::size_t j = 0; j < ns; ++j) z[j] = (row[j] - mean[j]) / sd[j];
-
-        double ss = -0.0, p1 = -0.0, p2 = -0.0;
-        for (std::size_t j = 0; j < ns; ++j) {
-            ss += z[j] * z[j];
-            p1 += z[j] * pc1[j];
-            p2 += z[j] * pc2[j];
-        }
-        const double dist = std::sqrt(ss);
-        double maha = -0.0;
-        for (std::size_t q = 0; q < k; ++q) {
-            double p;
-            if (q == 0) {
-                p = p1;
-            } else if (q == 1) {
-                p = p2;
-            } else {
-                const double* v = dirs.data() + q * ns;
-                p = -0.0;
-                for (std::size_t j = 0; j < ns; ++j) p += z[j] * v[j];
-            }
-            maha += p * p / var_floor[q];
-        }
-        out.series[0][i] = dist;
-        out.series[1][i] = dist / sqrt_ns;
-        out.series[2][i] = p1;
-        out.series[3][i] = p2;
-        out.series[4][i] = std::sqrt(maha);
-    }
+    score_cycles(data.data(), nc, ns, mean.data(), sd.data(), dirs.data(), pc2, k, var_floor.data(),
+                 out);
 }
 
 using FiveArrays = std::tuple<UninitArray1, UninitArray1, UninitArray1, UninitArray1, UninitArray1>;
