@@ -36,18 +36,6 @@ struct BaselineWindow {
     bool found = true;  // false only when a validity mask excluded every window
 };
 
-// Slides a window of w = max(floor(window_fraction * n), min_window) values
-// over `values` with stride max(floor(stride_fraction * n), 1) and returns the
-// window whose finite values have the smallest population standard deviation
-// (score 1 / (sd + 1e-12), strictly greater wins, so ties keep the earlier
-// window). Windows with fewer than two finite values are skipped; when none
-// qualifies the first window is returned.
-//
-// With `invalid_prefix` (invalid_prefix[i] = number of invalid positions
-// before i, n + 1 entries) a window holding an invalid position is never a
-// candidate, neither for scoring nor as the fallback; when every window is
-// excluded the result has found = false. Without it every window is a
-// candidate and found is always true.
 // Finite count, centred sum of squares and mean of 4 * V windows of w
 // values (window g starts at start[g]), each sum in index order from -0.0
 // over the finite values only: a non-finite value adds -0.0, which leaves a
@@ -107,6 +95,18 @@ NUVRA_MULTIVERSION void window_moments8(const double* x, const std::uint64_t* st
     window_moments<2>(x, start, w, count, ss, mean);
 }
 
+// Slides a window of w = max(floor(window_fraction * n), min_window) values
+// over `values` with stride max(floor(stride_fraction * n), 1) and returns the
+// window whose finite values have the smallest population standard deviation
+// (score 1 / (sd + 1e-12), strictly greater wins, so ties keep the earlier
+// window). Windows with fewer than two finite values are skipped; when none
+// qualifies the first window is returned.
+//
+// With `invalid_prefix` (invalid_prefix[i] = number of invalid positions
+// before i, n + 1 entries) a window holding an invalid position is never a
+// candidate, neither for scoring nor as the fallback; when every window is
+// excluded the result has found = false. Without it every window is a
+// candidate and found is always true.
 BaselineWindow find_stable_baseline_inner(std::span<const double> values, std::uint64_t min_window,
                                           double window_fraction, double stride_fraction,
                                           const std::vector<std::uint64_t>* invalid_prefix = nullptr) {
@@ -320,7 +320,8 @@ NUVRA_MULTIVERSION void score_cycles(const double* data, std::size_t nc, std::si
 }
 
 // Scores every cycle of one cohort (cycle-major data: signal j of cycle i at
-// i * n_signals + j) against its baseline. Degenerate cohorts give all NaN.
+// i * n_signals + j) against its baseline, writing the n_cycles entries of
+// each of the five series to `out`. Degenerate cohorts give all NaN.
 void rt_geometry_cohort(std::span<const double> data, std::uint64_t n_cycles,
                         std::uint64_t n_signals, std::uint64_t min_baseline_cycles,
                         const CohortOut& out) {
@@ -426,8 +427,6 @@ void rt_geometry_cohort(std::span<const double> data, std::uint64_t n_cycles,
         zeros.assign(ns, 0.0);
         pc2 = zeros.data();
     }
-
-
     score_cycles(data.data(), nc, ns, mean.data(), sd.data(), dirs.data(), pc2, k, var_floor.data(),
                  out);
 }
