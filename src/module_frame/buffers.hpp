@@ -12,14 +12,16 @@
 
 namespace nuvra {
 
-// Room for n doubles (at least one), not initialised, from malloc; large
-// buffers are offered transparent huge pages, as NumPy does for its own
-// arrays, so that first touching them costs few page faults. Throws
-// std::bad_alloc when the memory is not there.
+// Room for n doubles (at least one), not initialised. Large buffers are
+// recycled: release_doubles keeps a few of them (32 MiB at most) for the
+// next result of about the same size, so repeated calls do not fault in
+// fresh pages. Throws std::bad_alloc when the memory is not there.
 double* allocate_doubles(std::size_t n);
+// Gives back a buffer from allocate_doubles (null is ignored).
+void release_doubles(double* p);
 
 struct FreeDoubles {
-    void operator()(double* p) const { std::free(p); }
+    void operator()(double* p) const { release_doubles(p); }
 };
 
 struct UninitArray1 {
