@@ -236,14 +236,61 @@ bool baseline_svd(std::vector<double>& b, std::size_t n_base, std::size_t n_sign
     return true;
 }
 
-// The five series of cycles [0, nc): z-scores by the baseline mean and
+// The five series of cycles [i0, nc): z-scores by the baseline mean and
 // spread, their squared norm and projections, each sum over the signals in
-// order from -0.0. Four cycles run side by side as the lanes of a vector
-// (each lane the plain loop of its cycle); the last nc % 4 run one by one.
-NUVRA_MULTIVERSION void score_cycles(const double* data, std::size_t nc, std::size_t ns,
-                                     const double* mean, const double* sd, const double* dirs,
-                                     const double* pc2, std::size_t k, const double* var_floor,
-                                     const CohortOut& out) {
+// order from -0.0, one cycle at a time.
+void score_cycles_scalar(const double* data, std::size_t i0, std::size_t nc, std::size_t ns,
+                         const double* mean, const double* sd, const double* dirs,
+                         const double* pc2, std::size_t k, const double* var_floor,
+                         const CohortOut& out) {
+    const double* pc1 = dirs;
+    const double sqrt_ns = std::sqrt(static_cast<double>(ns));
+    std::size_t i = i0;
+    std::vector<double> z(ns);
+    for (; i < nc; ++i) {
+        const double* row = data + i * ns;
+        for (std::size_t j = 0; j < ns; ++j) z[j] = (row[j] - mean[j]) / sd[j];
+
+        double ss = -0.0, p1 = -0.0, p2 = -0.0;
+        for (std::size_t j = 0; j < ns; ++j) {
+            ss += z[j] * z[j];
+            p1 += z[j] * pc1[j];
+            p2 += z[j] * pc2[j];
+        }
+        const double dist = std::sqrt(ss);
+        double maha = -0.0;
+        for (std::size_t q = 0; q < k; ++q) {
+            double p;
+            if (q == 0) {
+                p = p1;
+            } else if (q == 1) {
+                p = p2;
+            } else {
+                const double* v = dirs + q * ns;
+                p = -0.0;
+                for (std::size_t j = 0; j < ns; ++j) p += z[j] * v[j];
+            }
+            maha += p * p / var_floor[q];
+        }
+        out.series[0][i] = dist;
+        out.series[1][i] = dist / sqrt_ns;
+        out.series[2][i] = p1;
+        out.series[3][i] = p2;
+        out.series[4][i] = std::sqrt(maha);
+    }
+}
+
+#if defined(__x86_64__) && !defined(NUVRA_NO_MULTIVERSION)
+// The same with four cycles side by side as the lanes of an AVX2 vector
+// (each lane the plain loop of its cycle), the last nc % 4 one by one. Only
+// the AVX2 form runs lanes: its three-operand additions come out with the
+// accumulator as first operand, as in the scalar loop, so even a step that
+// adds two NaNs passes on the same one; the two-operand SSE2 form may swap
+// them, so without AVX2 the scalar loop runs.
+__attribute__((target("avx2"))) void score_cycles_avx2(
+    const double* data, std::size_t nc, std::size_t ns, const double* mean, const double* sd,
+    const double* dirs, const double* pc2, std::size_t k, const double* var_floor,
+    const CohortOut& out) {
     const double* pc1 = dirs;
     const double sqrt_ns = std::sqrt(static_cast<double>(ns));
     const v4d nz = simd::splat(-0.0);
@@ -285,38 +332,18 @@ NUVRA_MULTIVERSION void score_cycles(const double* data, std::size_t nc, std::si
         simd::store(out.series[3] + i, p2);
         simd::store(out.series[4] + i, mroot);
     }
-    std::vector<double> z(ns);
-    for (; i < nc; ++i) {
-        const double* row = data + i * ns;
-        for (std::size_t j = 0; j < ns; ++j) z[j] = (row[j] - mean[j]) / sd[j];
+    score_cycles_scalar(data, i, nc, ns, mean, sd, dirs, pc2, k, var_floor, out);
+}
+#endif
 
-        double ss = -0.0, p1 = -0.0, p2 = -0.0;
-        for (std::size_t j = 0; j < ns; ++j) {
-            ss += z[j] * z[j];
-            p1 += z[j] * pc1[j];
-            p2 += z[j] * pc2[j];
-        }
-        const double dist = std::sqrt(ss);
-        double maha = -0.0;
-        for (std::size_t q = 0; q < k; ++q) {
-            double p;
-            if (q == 0) {
-                p = p1;
-            } else if (q == 1) {
-                p = p2;
-            } else {
-                const double* v = dirs + q * ns;
-                p = -0.0;
-                for (std::size_t j = 0; j < ns; ++j) p += z[j] * v[j];
-            }
-            maha += p * p / var_floor[q];
-        }
-        out.series[0][i] = dist;
-        out.series[1][i] = dist / sqrt_ns;
-        out.series[2][i] = p1;
-        out.series[3][i] = p2;
-        out.series[4][i] = std::sqrt(maha);
-    }
+void score_cycles(const double* data, std::size_t nc, std::size_t ns, const double* mean,
+                  const double* sd, const double* dirs, const double* pc2, std::size_t k,
+                  const double* var_floor, const CohortOut& out) {
+#if defined(__x86_64__) && !defined(NUVRA_NO_MULTIVERSION)
+    if (__builtin_cpu_supports("avx2"))
+        return score_cycles_avx2(data, nc, ns, mean, sd, dirs, pc2, k, var_floor, out);
+#endif
+    score_cycles_scalar(data, 0, nc, ns, mean, sd, dirs, pc2, k, var_floor, out);
 }
 
 // Scores every cycle of one cohort (cycle-major data: signal j of cycle i at
