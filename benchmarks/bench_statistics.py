@@ -1,11 +1,21 @@
-"""Side-by-side timings of statistics and distance functions against NumPy/SciPy.
+"""Side-by-side timings of statistics, distances and subspace_angle against
+NumPy/SciPy, and of the fixed-order sums against the floor.
 
 Run: PYTHONPATH=<build dir> python benchmarks/bench_statistics.py
-Prints, per case, the best time of nuvra and of the alternative and their
-ratio (alternative / nuvra: above 1 means nuvra is faster).
+Prints, per case and size, the ratio alternative time / nuvra time (above 1
+means nuvra is faster). The fixed-order sums (mean, rms, euclidean and
+manhattan distance) are set against the floor instead: a bare in-order sum
+loop over the same samples in C (compiled here with the module's flags and
+loaded through ctypes), printed as ns per sample and as our time / floor
+time (the target is at most 1.15).
 """
 
+import ctypes
 import math
+import os
+import subprocess
+import sys
+import tempfile
 import time
 
 import numpy as np
@@ -14,8 +24,35 @@ import scipy.stats
 
 from nuvra import _rust as nv
 
+FLOOR_C = """
+double floor_sum(const double* x, long n) {
+    double s = -0.0;
+    for (long i = 0; i < n; ++i) s += x[i];
+    return s;
+}
+"""
 
-def best_time(fn, repeat=5, number=1):
+
+def load_floor():
+    """The bare in-order sum loop, built with the module's floating-point flags."""
+    tmp = tempfile.mkdtemp()
+    src, lib = os.path.join(tmp, "floor.c"), os.path.join(tmp, "floor.so")
+    with open(src, "w") as f:
+        f.write(FLOOR_C)
+    subprocess.run(["cc", "-O3", "-ffp-contract=off", "-fno-fast-math", "-shared", "-fPIC", src,
+                    "-o", lib], check=True)
+    fn = ctypes.CDLL(lib).floor_sum
+    fn.restype = ctypes.c_double
+    fn.argtypes = [ctypes.c_void_p, ctypes.c_long]
+    return fn
+
+
+def best_time(fn, budget=0.2, repeat=5):
+    """Best mean time per call over `repeat` rounds of about budget / repeat seconds."""
+    start = time.perf_counter()
+    fn()
+    once = max(time.perf_counter() - start, 1e-7)
+    number = max(1, int(budget / repeat / once))
     best = math.inf
     for _ in range(repeat):
         start = time.perf_counter()
@@ -52,41 +89,94 @@ def dtw_numpy(x, y):
     return d[n, m]
 
 
+def subspace_numpy(a, b):
+    s = np.linalg.svd(a.T @ b, compute_uv=False)
+    return np.arccos(np.minimum(np.abs(s), 1.0)).mean()
+
+
+def elementwise_cases(x, dt=0.1):
+    g = np.gradient
+    return [
+        ("min_max", lambda: nv.min_max(x), lambda: (np.min(x), np.max(x))),
+        ("peak_to_peak", lambda: nv.peak_to_peak(x), lambda: np.ptp(x)),
+        ("zero_crossings", lambda: nv.zero_crossings(x),
+         lambda: np.count_nonzero(np.diff(x >= 0))),
+        ("mean_crossings", lambda: nv.mean_crossings(x),
+         lambda: np.count_nonzero(np.diff(x - x.mean() >= 0))),
+        ("derivative", lambda: nv.derivative(x, dt), lambda: np.diff(x) / dt),
+        ("finite_difference (order 2)", lambda: nv.finite_difference(x, 2, dt),
+         lambda: np.diff(x, 2) / dt**2),
+        ("gradient", lambda: nv.gradient(x, dt), lambda: g(x, dt)),
+        ("first_derivative", lambda: nv.first_derivative(x, dt, "central"), lambda: g(x, dt)),
+        ("second_derivative", lambda: nv.second_derivative(x, dt, "central"),
+         lambda: g(g(x, dt), dt)),
+        ("jerk", lambda: nv.jerk(x, dt), lambda: g(g(g(x, dt), dt), dt)),
+        ("pulsation_index", lambda: nv.pulsation_index(x),
+         lambda: (x.max() - x.min()) / abs(x.mean())),
+        ("crest_factor", lambda: nv.crest_factor(x),
+         lambda: np.abs(x).max() / np.sqrt(np.mean(x * x))),
+        ("std", lambda: nv.std(x, 1), lambda: np.std(x, ddof=1)),
+        ("skewness", lambda: nv.skewness(x), lambda: scipy.stats.skew(x, bias=True)),
+        ("percentiles (5 q)", lambda: nv.percentiles(x, [5, 25, 50, 75, 95]),
+         lambda: np.percentile(x, [5, 25, 50, 75, 95])),
+    ]
+
+
 def main():
     rng = np.random.default_rng(0)
-    big = rng.normal(0, 1, 1_000_000)
-    other = rng.normal(0.5, 2, 1_000_000)
-    mid = rng.normal(0, 1, 100_000)
-    short_x, short_y = rng.normal(0, 1, 2000), rng.normal(0, 1, 2000)
-    qs = [5, 25, 50, 75, 95]
+    sizes = (10**4, 10**5, 10**6)
+    data = {n: (rng.normal(0, 1, n), rng.normal(0.5, 2, n)) for n in sizes}
 
-    cases = [
-        ("mean 1e6", lambda: nv.mean(big), lambda: np.mean(big)),
-        ("std 1e6", lambda: nv.std(big, 1), lambda: np.std(big, ddof=1)),
-        ("skewness 1e6", lambda: nv.skewness(big), lambda: scipy.stats.skew(big, bias=True)),
-        ("percentiles 1e6 (5 q)", lambda: nv.percentiles(big, qs), lambda: np.percentile(big, qs)),
-        ("gradient 1e6", lambda: nv.gradient(big, 0.1), lambda: np.gradient(big, 0.1)),
-        ("cosine_distance 1e6", lambda: nv.cosine_distance(big, other),
-         lambda: ssd.cosine(big, other)),
-        ("earth_movers_distance 1e5", lambda: nv.earth_movers_distance(mid, other[:100_000]),
-         lambda: scipy.stats.wasserstein_distance(mid, other[:100_000])),
-        ("earth_movers_distance 1e6", lambda: nv.earth_movers_distance(big, other),
-         lambda: scipy.stats.wasserstein_distance(big, other)),
+    print("ratio = alternative time / nuvra time (> 1: nuvra faster)")
+    print(f"{'function':30s}" + "".join(f"{'n=' + format(n, '.0e'):>12s}" for n in sizes))
+    names = [c[0] for c in elementwise_cases(data[sizes[0]][0])]
+    table = {n: {name: (ours, theirs) for name, ours, theirs in elementwise_cases(data[n][0])}
+             for n in sizes}
+    for name in names:
+        ratios = []
+        for n in sizes:
+            ours, theirs = table[n][name]
+            ratios.append(best_time(theirs) / best_time(ours))
+        print(f"{name:30s}" + "".join(f"{r:12.2f}" for r in ratios))
+    for n in sizes[1:]:
+        x, y = data[n]
+        r = best_time(lambda: ssd.cosine(x, y)) / best_time(lambda: nv.cosine_distance(x, y))
+        print(f"{'cosine_distance n=' + format(n, '.0e'):30s}{r:12.2f}   (scipy.spatial.distance.cosine)")
+
+    print("\nsubspace_angle vs np.linalg.svd(A.T @ B) + arccos")
+    for rows, k in ((10_000, 8), (100_000, 16)):
+        a, b = rng.normal(size=(rows, k)), rng.normal(size=(rows, k))
+        r = best_time(lambda: subspace_numpy(a, b)) / best_time(lambda: nv.subspace_angle(a, b))
+        print(f"{f'{rows} x {k}':30s}{r:12.2f}")
+
+    floor = load_floor()
+    print("\nfixed-order sums: ns per sample, and our time / floor time (target <= 1.15)")
+    for n in sizes[1:]:
+        x, y = data[n]
+        t_floor = best_time(lambda: floor(x.ctypes.data, n))
+        print(f"{'floor: bare in-order sum':30s} n={n:.0e} {t_floor / n * 1e9:7.3f} ns")
+        for name, fn in (("mean", lambda: nv.mean(x)), ("rms", lambda: nv.rms(x)),
+                         ("euclidean_distance", lambda: nv.euclidean_distance(x, y)),
+                         ("manhattan_distance", lambda: nv.manhattan_distance(x, y))):
+            t = best_time(fn)
+            print(f"{name:30s} n={n:.0e} {t / n * 1e9:7.3f} ns   {t / t_floor:6.2f}x floor")
+
+    print("\nother peers")
+    mid, other = data[10**5][0], data[10**5][1]
+    short_x, short_y = rng.normal(0, 1, 2000), rng.normal(0, 1, 2000)
+    for name, ours, theirs in (
+        ("earth_movers_distance 1e5", lambda: nv.earth_movers_distance(mid, other),
+         lambda: scipy.stats.wasserstein_distance(mid, other)),
         ("dtw_distance 2000 vs NumPy", lambda: nv.dtw_distance(short_x, short_y, -1),
          lambda: dtw_numpy(short_x, short_y)),
-    ]
-    print(f"{'case':32s} {'nuvra':>12s} {'other':>12s} {'ratio':>8s}")
-    for name, ours, theirs in cases:
-        t_ours, t_theirs = best_time(ours), best_time(theirs, repeat=3)
-        print(f"{name:32s} {t_ours * 1e3:10.3f}ms {t_theirs * 1e3:10.3f}ms {t_theirs / t_ours:8.2f}")
-
+    ):
+        print(f"{name:30s}{best_time(theirs, repeat=3) / best_time(ours):12.2f}")
     xs, ys = list(short_x), list(short_y)
     t_ours = best_time(lambda: nv.dtw_distance(short_x, short_y, -1))
     t_py = best_time(lambda: dtw_python(xs, ys), repeat=1)
-    print(f"{'dtw_distance 2000 vs pure Python':32s} {t_ours * 1e3:10.3f}ms {t_py * 1e3:10.3f}ms "
-          f"{t_py / t_ours:8.2f}")
+    print(f"{'dtw_distance 2000 vs Python':30s}{t_py / t_ours:12.2f}")
     assert nv.dtw_distance(short_x, short_y, -1) == dtw_python(xs, ys)
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())

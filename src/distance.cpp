@@ -11,59 +11,104 @@
 
 #include "module_frame/families.hpp"
 #include "module_frame/samples.hpp"
+#include "module_frame/simd.hpp"
 
 namespace nuvra {
 namespace {
 
-inline bool finite_pair(double a, double b) { return std::isfinite(a) && std::isfinite(b); }
-
 // ------------------------------------------------------------------ pointwise
+//
+// One pass over both raw views: a pair with a non-finite side contributes
+// -0.0 to each sum, which leaves every accumulator exactly as skipping the
+// pair would. Terms and masks run four lanes wide; each sum adds its terms
+// one at a time in index order from -0.0.
 
-// Sum of term(x[i], y[i]) over the finite pairs, from -0.0 in index order,
-// and the number of finite pairs.
-template <typename Term>
-std::pair<double, std::size_t> finite_pair_sum(std::span<const double> x,
-                                                std::span<const double> y, Term term) {
-    double acc = -0.0;
-    std::size_t k = 0;
-    for (std::size_t i = 0; i < x.size(); ++i) {
+using simd::v4d;
+using simd::v4i;
+
+inline bool finite_pair(double a, double b) { return a - a == 0.0 && b - b == 0.0; }
+
+enum class PairSum { Squares, Absolute, Cosine };
+
+struct PairSums {
+    double s0 = -0.0, s1 = -0.0, s2 = -0.0;  // the sum(s) of the kind
+    std::uint64_t count = 0;                 // finite pairs
+};
+
+template <PairSum Kind>
+NUVRA_INLINE PairSums pair_sums_body(const double* x, const double* y, std::size_t n) {
+    const v4d nz = simd::splat(-0.0);
+    double s0 = -0.0, s1 = -0.0, s2 = -0.0;
+    v4i cnt = {0, 0, 0, 0};
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        const v4d a = simd::load(x + i), b = simd::load(y + i);
+        const v4i f = simd::finite_mask(a) & simd::finite_mask(b);
+        cnt += f;
+        if constexpr (Kind == PairSum::Squares) {
+            const v4d d = a - b;
+            s0 = simd::add_in_order(s0, simd::select(f, d * d, nz));
+        } else if constexpr (Kind == PairSum::Absolute) {
+            const v4d d = simd::from_bits(simd::bits(a - b) & 0x7fffffffffffffffll);
+            s0 = simd::add_in_order(s0, simd::select(f, d, nz));
+        } else {
+            s0 = simd::add_in_order(s0, simd::select(f, a * b, nz));
+            s1 = simd::add_in_order(s1, simd::select(f, a * a, nz));
+            s2 = simd::add_in_order(s2, simd::select(f, b * b, nz));
+        }
+    }
+    PairSums r;
+    r.count = simd::lane_count(cnt);
+    for (; i < n; ++i) {
         const double a = x[i], b = y[i];
         if (!finite_pair(a, b)) continue;
-        acc += term(a, b);
-        ++k;
+        ++r.count;
+        if constexpr (Kind == PairSum::Squares) {
+            const double d = a - b;
+            s0 += d * d;
+        } else if constexpr (Kind == PairSum::Absolute) {
+            s0 += std::fabs(a - b);
+        } else {
+            s0 += a * b;
+            s1 += a * a;
+            s2 += b * b;
+        }
     }
-    return {acc, k};
+    r.s0 = s0;
+    r.s1 = s1;
+    r.s2 = s2;
+    return r;
+}
+
+NUVRA_MULTIVERSION PairSums pair_squares(const double* x, const double* y, std::size_t n) {
+    return pair_sums_body<PairSum::Squares>(x, y, n);
+}
+NUVRA_MULTIVERSION PairSums pair_absolute(const double* x, const double* y, std::size_t n) {
+    return pair_sums_body<PairSum::Absolute>(x, y, n);
+}
+NUVRA_MULTIVERSION PairSums pair_cosine(const double* x, const double* y, std::size_t n) {
+    return pair_sums_body<PairSum::Cosine>(x, y, n);
 }
 
 double euclidean_distance_inner(std::span<const double> x, std::span<const double> y) {
     if (x.size() != y.size()) return NaN;
-    const auto [s, k] = finite_pair_sum(x, y, [](double a, double b) {
-        const double d = a - b;
-        return d * d;
-    });
-    return k == 0 ? NaN : std::sqrt(s);
+    const PairSums r = pair_squares(x.data(), y.data(), x.size());
+    return r.count == 0 ? NaN : std::sqrt(r.s0);
 }
 
 double manhattan_distance_inner(std::span<const double> x, std::span<const double> y) {
     if (x.size() != y.size()) return NaN;
-    const auto [s, k] =
-        finite_pair_sum(x, y, [](double a, double b) { return std::fabs(a - b); });
-    return k == 0 ? NaN : s;
+    const PairSums r = pair_absolute(x.data(), y.data(), x.size());
+    return r.count == 0 ? NaN : r.s0;
 }
 
 // Cosine of the angle between the finite pairs, clamped to [-1, 1]; NaN
 // when either side's sum of squares is zero. The three sums are separate
-// accumulators, each in index order from -0.0.
+// accumulators, each in index order from -0.0, filled in one pass.
 double cosine_similarity_inner(std::span<const double> x, std::span<const double> y) {
     if (x.size() != y.size()) return NaN;
-    double dot = -0.0, sxx = -0.0, syy = -0.0;
-    for (std::size_t i = 0; i < x.size(); ++i) {
-        const double a = x[i], b = y[i];
-        if (!finite_pair(a, b)) continue;
-        dot += a * b;
-        sxx += a * a;
-        syy += b * b;
-    }
+    const PairSums r = pair_cosine(x.data(), y.data(), x.size());
+    const double dot = r.s0, sxx = r.s1, syy = r.s2;
     if (sxx == 0.0 || syy == 0.0) return NaN;
     double c = dot / (std::sqrt(sxx) * std::sqrt(syy));
     if (c < -1.0) c = -1.0;

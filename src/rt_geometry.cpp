@@ -17,11 +17,16 @@
 #include <vector>
 
 #include "module_frame/families.hpp"
+#include "module_frame/buffers.hpp"
 #include "module_frame/lapack.hpp"
+#include "module_frame/simd.hpp"
 
 
 namespace nuvra {
 namespace {
+
+using simd::v4d;
+using simd::v4i;
 
 // ------------------------------------------------------------ baseline search
 
@@ -30,6 +35,65 @@ struct BaselineWindow {
     std::uint64_t end = 0;
     bool found = true;  // false only when a validity mask excluded every window
 };
+
+// Finite count, centred sum of squares and mean of 4 * V windows of w
+// values (window g starts at start[g]), each sum in index order from -0.0
+// over the finite values only: a non-finite value adds -0.0, which leaves a
+// sum as skipping it would. Window g is lane g % 4 of vector g / 4, so the
+// windows' sums are independent chains advancing together.
+template <int V>
+NUVRA_INLINE void window_moments(const double* x, const std::uint64_t* start, std::uint64_t w,
+                                 std::uint64_t* count, double* ss, double* mean) {
+    constexpr int G = 4 * V;
+    const double* p[G];
+    for (int g = 0; g < G; ++g) p[g] = x + start[g];
+    const v4d nz = simd::splat(-0.0);
+    v4d sum[V];
+    v4i cnt[V];
+    for (int v = 0; v < V; ++v) {
+        sum[v] = nz;
+        cnt[v] = v4i{0, 0, 0, 0};
+    }
+    for (std::uint64_t i = 0; i < w; ++i) {
+        for (int v = 0; v < V; ++v) {
+            const v4d val = {p[4 * v][i], p[4 * v + 1][i], p[4 * v + 2][i], p[4 * v + 3][i]};
+            const v4i f = simd::finite_mask(val);
+            sum[v] += simd::select(f, val, nz);
+            cnt[v] += f;
+        }
+    }
+    v4d m[V], acc[V];
+    for (int v = 0; v < V; ++v) {
+        for (int l = 0; l < 4; ++l) count[4 * v + l] = static_cast<std::uint64_t>(-cnt[v][l]);
+        const v4d c = {static_cast<double>(count[4 * v]), static_cast<double>(count[4 * v + 1]),
+                       static_cast<double>(count[4 * v + 2]), static_cast<double>(count[4 * v + 3])};
+        m[v] = sum[v] / c;
+        acc[v] = nz;
+    }
+    for (std::uint64_t i = 0; i < w; ++i) {
+        for (int v = 0; v < V; ++v) {
+            const v4d val = {p[4 * v][i], p[4 * v + 1][i], p[4 * v + 2][i], p[4 * v + 3][i]};
+            const v4d d = val - m[v];
+            acc[v] += simd::select(simd::finite_mask(val), d * d, nz);
+        }
+    }
+    for (int v = 0; v < V; ++v)
+        for (int l = 0; l < 4; ++l) {
+            ss[4 * v + l] = acc[v][l];
+            mean[4 * v + l] = m[v][l];
+        }
+}
+
+NUVRA_MULTIVERSION void window_moments4(const double* x, const std::uint64_t* start,
+                                        std::uint64_t w, std::uint64_t* count, double* ss,
+                                        double* mean) {
+    window_moments<1>(x, start, w, count, ss, mean);
+}
+NUVRA_MULTIVERSION void window_moments8(const double* x, const std::uint64_t* start,
+                                        std::uint64_t w, std::uint64_t* count, double* ss,
+                                        double* mean) {
+    window_moments<2>(x, start, w, count, ss, mean);
+}
 
 // Slides a window of w = max(floor(window_fraction * n), min_window) values
 // over `values` with stride max(floor(stride_fraction * n), 1) and returns the
@@ -61,60 +125,50 @@ BaselineWindow find_stable_baseline_inner(std::span<const double> values, std::u
     // Here w <= n, so the first window fits.
     const std::uint64_t stride = std::max<std::uint64_t>(to_u64_sat(std::floor(stride_fraction * nd)), 1);
 
-    double best_score = -Inf;
-    std::uint64_t best_start = 0;
-    bool have_best = false;  // a window scored
-    bool have_fallback = false;
-    std::uint64_t fallback_start = 0;  // first candidate window, used when none scores
-
+    // The candidate windows in order: the one at 0, then each next start
+    // while its end stays within n (an overflowing start or end ends the
+    // list as well), minus those holding an invalid position.
+    std::vector<std::uint64_t> starts;
     std::uint64_t start = 0;
     for (;;) {
-        const std::uint64_t end = start + w;  // <= n, checked when the start was taken
-        if (valid_range(start, end)) {
-            if (!have_fallback) {
-                have_fallback = true;
-                fallback_start = start;
-            }
-            double sum = -0.0;
-            std::uint64_t count = 0;
-            for (std::uint64_t i = start; i < end; ++i) {
-                const double x = values[i];
-                if (std::isfinite(x)) {
-                    sum += x;
-                    ++count;
-                }
-            }
-            if (count >= 2) {
-                const double c = static_cast<double>(count);
-                const double mean = sum / c;
-                double ss = -0.0;
-                for (std::uint64_t i = start; i < end; ++i) {
-                    const double x = values[i];
-                    if (std::isfinite(x)) {
-                        const double d = x - mean;
-                        ss += d * d;
-                    }
-                }
-                const double score = 1.0 / (std::sqrt(ss / c) + 1e-12);
-                if (score > best_score) {  // a NaN score never wins
-                    best_score = score;
-                    best_start = start;
-                    have_best = true;
-                }
-            }
-        }
-        // The next window is taken only while its end stays within n; an
-        // overflowing start or end ends the search as well.
+        if (valid_range(start, start + w)) starts.push_back(start);
         std::uint64_t next_start, next_end;
         if (add_overflows(start, stride, next_start) || add_overflows(next_start, w, next_end) ||
             next_end > n)
             break;
         start = next_start;
     }
+    if (starts.empty()) return {0, w, invalid_prefix == nullptr};
 
+    // Moments of eight windows at a time (the last group padded with copies
+    // of the last window), then the scores compared in window order: the
+    // smallest spread wins, ties keep the earlier window, a NaN score never
+    // wins, and windows with fewer than two finite values are skipped.
+    constexpr std::size_t G = 8;
+    const std::size_t k = starts.size();
+    starts.resize((k + G - 1) / G * G, starts.back());
+    double best_score = -Inf;
+    std::uint64_t best_start = 0;
+    bool have_best = false;
+    std::uint64_t count[G];
+    double ss[G], mean[G];
+    for (std::size_t g0 = 0; g0 < k; g0 += G) {
+        if (k - g0 > G / 2)
+            window_moments8(values.data(), starts.data() + g0, w, count, ss, mean);
+        else
+            window_moments4(values.data(), starts.data() + g0, w, count, ss, mean);
+        for (std::size_t g = 0; g < G && g0 + g < k; ++g) {
+            if (count[g] < 2) continue;
+            const double score = 1.0 / (std::sqrt(ss[g] / static_cast<double>(count[g])) + 1e-12);
+            if (score > best_score) {
+                best_score = score;
+                best_start = starts[g0 + g];
+                have_best = true;
+            }
+        }
+    }
     if (have_best) return {best_start, best_start + w, true};
-    if (have_fallback) return {fallback_start, fallback_start + w, true};
-    return {0, w, invalid_prefix == nullptr};
+    return {starts[0], starts[0] + w, true};
 }
 
 std::tuple<std::uint64_t, std::uint64_t> find_stable_baseline_1d_py(SignalView values,
@@ -128,23 +182,14 @@ std::tuple<std::uint64_t, std::uint64_t> find_stable_baseline_1d_py(SignalView v
 
 // ------------------------------------------------------------ cohort geometry
 
-struct CohortRTResult {
-    std::vector<double> baseline_distance;
-    std::vector<double> normalized_distance;
-    std::vector<double> pc1_projection;
-    std::vector<double> pc2_projection;
-    std::vector<double> mahalanobis_distance;
-    std::uint64_t n_cycles = 0;
+// Where one cohort's five series go: n_cycles entries each, in the order
+// baseline_distance, normalized_distance, pc1_projection, pc2_projection,
+// mahalanobis_distance. Every entry is written.
+struct CohortOut {
+    double* series[5];
 
-    static CohortRTResult all_nan(std::uint64_t n) {
-        CohortRTResult r;
-        r.baseline_distance = nan_vec(n);
-        r.normalized_distance = nan_vec(n);
-        r.pc1_projection = nan_vec(n);
-        r.pc2_projection = nan_vec(n);
-        r.mahalanobis_distance = nan_vec(n);
-        r.n_cycles = n;
-        return r;
+    void all_nan(std::size_t n) const {
+        for (double* s : series) std::fill_n(s, n, NaN);
     }
 };
 
@@ -191,11 +236,123 @@ bool baseline_svd(std::vector<double>& b, std::size_t n_base, std::size_t n_sign
     return true;
 }
 
+// The five series of cycles [i0, nc): z-scores by the baseline mean and
+// spread, their squared norm and projections, each sum over the signals in
+// order from -0.0, one cycle at a time.
+void score_cycles_scalar(const double* data, std::size_t i0, std::size_t nc, std::size_t ns,
+                         const double* mean, const double* sd, const double* dirs,
+                         const double* pc2, std::size_t k, const double* var_floor,
+                         const CohortOut& out) {
+    const double* pc1 = dirs;
+    const double sqrt_ns = std::sqrt(static_cast<double>(ns));
+    std::size_t i = i0;
+    std::vector<double> z(ns);
+    for (; i < nc; ++i) {
+        const double* row = data + i * ns;
+        for (std::size_t j = 0; j < ns; ++j) z[j] = (row[j] - mean[j]) / sd[j];
+
+        double ss = -0.0, p1 = -0.0, p2 = -0.0;
+        for (std::size_t j = 0; j < ns; ++j) {
+            ss += z[j] * z[j];
+            p1 += z[j] * pc1[j];
+            p2 += z[j] * pc2[j];
+        }
+        const double dist = std::sqrt(ss);
+        double maha = -0.0;
+        for (std::size_t q = 0; q < k; ++q) {
+            double p;
+            if (q == 0) {
+                p = p1;
+            } else if (q == 1) {
+                p = p2;
+            } else {
+                const double* v = dirs + q * ns;
+                p = -0.0;
+                for (std::size_t j = 0; j < ns; ++j) p += z[j] * v[j];
+            }
+            maha += p * p / var_floor[q];
+        }
+        out.series[0][i] = dist;
+        out.series[1][i] = dist / sqrt_ns;
+        out.series[2][i] = p1;
+        out.series[3][i] = p2;
+        out.series[4][i] = std::sqrt(maha);
+    }
+}
+
+#if defined(__x86_64__) && !defined(NUVRA_NO_MULTIVERSION)
+// The same with four cycles side by side as the lanes of an AVX2 vector
+// (each lane the plain loop of its cycle), the last nc % 4 one by one. Only
+// the AVX2 form runs lanes: its three-operand additions come out with the
+// accumulator as first operand, as in the scalar loop, so even a step that
+// adds two NaNs passes on the same one; the two-operand SSE2 form may swap
+// them, so without AVX2 the scalar loop runs.
+__attribute__((target("avx2"))) void score_cycles_avx2(
+    const double* data, std::size_t nc, std::size_t ns, const double* mean, const double* sd,
+    const double* dirs, const double* pc2, std::size_t k, const double* var_floor,
+    const CohortOut& out) {
+    const double* pc1 = dirs;
+    const double sqrt_ns = std::sqrt(static_cast<double>(ns));
+    const v4d nz = simd::splat(-0.0);
+    std::vector<double> zv(4 * ns);  // the z lanes of every signal
+    std::size_t i = 0;
+    for (; i + 4 <= nc; i += 4) {
+        const double* row = data + i * ns;
+        v4d ss = nz, p1 = nz, p2 = nz;
+        for (std::size_t j = 0; j < ns; ++j) {
+            const v4d x = {row[j], row[ns + j], row[2 * ns + j], row[3 * ns + j]};
+            const v4d z = (x - mean[j]) / sd[j];
+            simd::store(zv.data() + 4 * j, z);
+            ss += z * z;
+            p1 += z * pc1[j];
+            p2 += z * pc2[j];
+        }
+        v4d maha = nz;
+        for (std::size_t q = 0; q < k; ++q) {
+            v4d p;
+            if (q == 0) {
+                p = p1;
+            } else if (q == 1) {
+                p = p2;
+            } else {
+                const double* v = dirs + q * ns;
+                p = nz;
+                for (std::size_t j = 0; j < ns; ++j) p += simd::load(zv.data() + 4 * j) * v[j];
+            }
+            maha += p * p / var_floor[q];
+        }
+        v4d dist, mroot;
+        for (int l = 0; l < 4; ++l) {
+            dist[l] = std::sqrt(ss[l]);
+            mroot[l] = std::sqrt(maha[l]);
+        }
+        simd::store(out.series[0] + i, dist);
+        simd::store(out.series[1] + i, dist / sqrt_ns);
+        simd::store(out.series[2] + i, p1);
+        simd::store(out.series[3] + i, p2);
+        simd::store(out.series[4] + i, mroot);
+    }
+    score_cycles_scalar(data, i, nc, ns, mean, sd, dirs, pc2, k, var_floor, out);
+}
+#endif
+
+void score_cycles(const double* data, std::size_t nc, std::size_t ns, const double* mean,
+                  const double* sd, const double* dirs, const double* pc2, std::size_t k,
+                  const double* var_floor, const CohortOut& out) {
+#if defined(__x86_64__) && !defined(NUVRA_NO_MULTIVERSION)
+    if (__builtin_cpu_supports("avx2"))
+        return score_cycles_avx2(data, nc, ns, mean, sd, dirs, pc2, k, var_floor, out);
+#endif
+    score_cycles_scalar(data, 0, nc, ns, mean, sd, dirs, pc2, k, var_floor, out);
+}
+
 // Scores every cycle of one cohort (cycle-major data: signal j of cycle i at
-// i * n_signals + j) against its baseline. Degenerate cohorts give all NaN.
-CohortRTResult rt_geometry_cohort(std::span<const double> data, std::uint64_t n_cycles,
-                                  std::uint64_t n_signals, std::uint64_t min_baseline_cycles) {
-    if (n_cycles == 0 || n_signals == 0) return CohortRTResult::all_nan(n_cycles);
+// i * n_signals + j) against its baseline, writing the n_cycles entries of
+// each of the five series to `out`. Degenerate cohorts give all NaN.
+void rt_geometry_cohort(std::span<const double> data, std::uint64_t n_cycles,
+                        std::uint64_t n_signals, std::uint64_t min_baseline_cycles,
+                        const CohortOut& out) {
+    if (n_cycles == 0 || n_signals == 0) return out.all_nan(n_cycles);
     std::uint64_t needed;
     if (mul_overflows(n_cycles, n_signals, needed) || needed > data.size())
         panic("cohort data holds " + std::to_string(data.size()) + " values, fewer than " +
@@ -228,10 +385,10 @@ CohortRTResult rt_geometry_cohort(std::span<const double> data, std::uint64_t n_
         find_stable_baseline_inner(norms, min_baseline_cycles, 0.2, 0.05, &invalid_prefix);
     std::vector<std::uint64_t>().swap(invalid_prefix);
     std::vector<double>().swap(norms);
-    if (!win.found) return CohortRTResult::all_nan(n_cycles);
+    if (!win.found) return out.all_nan(n_cycles);
     const std::size_t start = static_cast<std::size_t>(win.start);
     const std::size_t end = static_cast<std::size_t>(std::min(win.end, n_cycles));
-    if (end <= start) return CohortRTResult::all_nan(n_cycles);
+    if (end <= start) return out.all_nan(n_cycles);
     const std::size_t n_base = end - start;
     const double nb = static_cast<double>(n_base);
 
@@ -257,7 +414,7 @@ CohortRTResult rt_geometry_cohort(std::span<const double> data, std::uint64_t n_
     for (std::size_t i = start; i < end; ++i) {
         for (std::size_t j = 0; j < ns; ++j) {
             const double z = (data[i * ns + j] - mean[j]) / sd[j];
-            if (!std::isfinite(z)) return CohortRTResult::all_nan(n_cycles);
+            if (!std::isfinite(z)) return out.all_nan(n_cycles);
             block[(i - start) * ns + j] = z;
         }
     }
@@ -289,7 +446,6 @@ CohortRTResult rt_geometry_cohort(std::span<const double> data, std::uint64_t n_
         if (v[m] < 0.0)
             for (std::size_t j = 0; j < ns; ++j) v[j] = -v[j];
     }
-    const double* pc1 = dirs.data();
     std::vector<double> zeros;
     const double* pc2;
     if (k >= 2) {
@@ -298,62 +454,27 @@ CohortRTResult rt_geometry_cohort(std::span<const double> data, std::uint64_t n_
         zeros.assign(ns, 0.0);
         pc2 = zeros.data();
     }
-
-    CohortRTResult r;
-    r.baseline_distance = filled(n_cycles, 0.0);
-    r.normalized_distance = filled(n_cycles, 0.0);
-    r.pc1_projection = filled(n_cycles, 0.0);
-    r.pc2_projection = filled(n_cycles, 0.0);
-    r.mahalanobis_distance = filled(n_cycles, 0.0);
-    r.n_cycles = n_cycles;
-
-    const double sqrt_ns = std::sqrt(static_cast<double>(ns));
-    std::vector<double> z(ns);
-    for (std::size_t i = 0; i < nc; ++i) {
-        const double* row = data.data() + i * ns;
-        for (std::size_t j = 0; j < ns; ++j) z[j] = (row[j] - mean[j]) / sd[j];
-
-        double ss = -0.0, p1 = -0.0, p2 = -0.0;
-        for (std::size_t j = 0; j < ns; ++j) {
-            ss += z[j] * z[j];
-            p1 += z[j] * pc1[j];
-            p2 += z[j] * pc2[j];
-        }
-        const double dist = std::sqrt(ss);
-        double maha = -0.0;
-        for (std::size_t q = 0; q < k; ++q) {
-            double p;
-            if (q == 0) {
-                p = p1;
-            } else if (q == 1) {
-                p = p2;
-            } else {
-                const double* v = dirs.data() + q * ns;
-                p = -0.0;
-                for (std::size_t j = 0; j < ns; ++j) p += z[j] * v[j];
-            }
-            maha += p * p / var_floor[q];
-        }
-        r.baseline_distance[i] = dist;
-        r.normalized_distance[i] = dist / sqrt_ns;
-        r.pc1_projection[i] = p1;
-        r.pc2_projection[i] = p2;
-        r.mahalanobis_distance[i] = std::sqrt(maha);
-    }
-    return r;
+    score_cycles(data.data(), nc, ns, mean.data(), sd.data(), dirs.data(), pc2, k, var_floor.data(),
+                 out);
 }
 
-using FiveArrays = std::tuple<Array1, Array1, Array1, Array1, Array1>;
+using FiveArrays = std::tuple<UninitArray1, UninitArray1, UninitArray1, UninitArray1, UninitArray1>;
 
-FiveArrays to_arrays(CohortRTResult&& r) {
-    return {Array1{std::move(r.baseline_distance)}, Array1{std::move(r.normalized_distance)},
-            Array1{std::move(r.pc1_projection)}, Array1{std::move(r.pc2_projection)},
-            Array1{std::move(r.mahalanobis_distance)}};
+FiveArrays five_series(std::size_t n) {
+    return {UninitArray1(n), UninitArray1(n), UninitArray1(n), UninitArray1(n), UninitArray1(n)};
+}
+
+CohortOut out_at(FiveArrays& f, std::size_t offset) {
+    return {{std::get<0>(f).data() + offset, std::get<1>(f).data() + offset,
+             std::get<2>(f).data() + offset, std::get<3>(f).data() + offset,
+             std::get<4>(f).data() + offset}};
 }
 
 FiveArrays rt_geometry_single_py(MatrixView matrix, Opt<std::uint64_t, 3> min_baseline_cycles) {
     const std::vector<double> data = matrix.to_row_major();
-    return to_arrays(rt_geometry_cohort(data, matrix.rows, matrix.cols, min_baseline_cycles));
+    FiveArrays f = five_series(matrix.rows);
+    rt_geometry_cohort(data, matrix.rows, matrix.cols, min_baseline_cycles, out_at(f, 0));
+    return f;
 }
 
 // Checks every cohort's count against its row before anything is allocated
@@ -393,64 +514,48 @@ std::uint64_t check_cohort_counts(const MatrixView& m, const IndexView& counts,
     return total;
 }
 
-std::vector<CohortRTResult> rt_geometry_batch_inner(std::vector<std::vector<double>>& data,
-                                                    const std::vector<std::uint64_t>& counts,
-                                                    std::uint64_t n_signals,
-                                                    std::uint64_t min_baseline_cycles) {
-    return parallel_map<CohortRTResult>(data.size(), [&](std::size_t c) {
-        CohortRTResult r = rt_geometry_cohort(data[c], counts[c], n_signals, min_baseline_cycles);
-        std::vector<double>().swap(data[c]);  // this item is the cohort's only reader
-        return r;
-    });
-}
-
+// Every cohort is one item on the worker pool: it reads its row of the
+// padded matrix (in place when the row is contiguous, else through a copy it
+// owns), computes its geometry and writes its five series straight into its
+// slice of the preallocated results. The array stays borrowed, and so alive
+// and unchanged, until the call returns; the workers touch no Python object.
+// Each cohort's result depends on its own data only, so the output is the
+// same for every number of threads.
 FiveArrays rt_geometry_batch_py(MatrixView matrices_flat, IndexView cycles_per_cohort,
                                 std::uint64_t n_signals, Opt<std::uint64_t, 3> min_baseline_cycles) {
     const std::uint64_t total = check_cohort_counts(matrices_flat, cycles_per_cohort, n_signals);
     check_capacity(total);
 
-    // Each cohort's values copied out on this thread, so the workers read
-    // only vectors they own.
+    // Counts and the offset of each cohort's slice (the total cannot wrap:
+    // it was checked above).
     const std::size_t n_cohorts = cycles_per_cohort.size();
-    std::vector<std::uint64_t> counts(n_cohorts);
-    std::vector<std::vector<double>> data(n_cohorts);
+    std::vector<std::uint64_t> counts(n_cohorts), offsets(n_cohorts);
+    std::uint64_t at = 0;
     for (std::size_t c = 0; c < n_cohorts; ++c) {
         counts[c] = static_cast<std::uint64_t>(cycles_per_cohort[c]);
+        offsets[c] = at;
+        at += counts[c];
+    }
+
+    FiveArrays f = five_series(static_cast<std::size_t>(total));
+    const MatrixView m = matrices_flat;
+    const std::uint64_t min_base = min_baseline_cycles;
+    parallel_map<char>(n_cohorts, [&](std::size_t c) {
         const std::size_t len = static_cast<std::size_t>(counts[c] * n_signals);  // checked above
-        std::vector<double>& d = data[c];
-        d.resize(len);
-        const double* row = matrices_flat.data + static_cast<std::ptrdiff_t>(c) * matrices_flat.s0;
-        const std::ptrdiff_t step = matrices_flat.s1;
-        if (step == 1) {
-            std::copy(row, row + len, d.begin());
+        const double* row = m.data + static_cast<std::ptrdiff_t>(c) * m.s0;
+        std::vector<double> copy;
+        std::span<const double> data;
+        if (m.s1 == 1 || len <= 1) {
+            data = std::span<const double>(row, len);
         } else {
-            for (std::size_t j = 0; j < len; ++j) d[j] = row[static_cast<std::ptrdiff_t>(j) * step];
+            copy.resize(len);
+            for (std::size_t j = 0; j < len; ++j) copy[j] = row[static_cast<std::ptrdiff_t>(j) * m.s1];
+            data = copy;
         }
-    }
-
-    std::vector<CohortRTResult> results =
-        rt_geometry_batch_inner(data, counts, n_signals, min_baseline_cycles);
-
-    CohortRTResult out;
-    const std::size_t t = static_cast<std::size_t>(total);
-    out.baseline_distance.reserve(t);
-    out.normalized_distance.reserve(t);
-    out.pc1_projection.reserve(t);
-    out.pc2_projection.reserve(t);
-    out.mahalanobis_distance.reserve(t);
-    auto append = [](std::vector<double>& dst, std::vector<double>& src) {
-        dst.insert(dst.end(), src.begin(), src.end());
-        std::vector<double>().swap(src);
-    };
-    for (CohortRTResult& r : results) {
-        append(out.baseline_distance, r.baseline_distance);
-        append(out.normalized_distance, r.normalized_distance);
-        append(out.pc1_projection, r.pc1_projection);
-        append(out.pc2_projection, r.pc2_projection);
-        append(out.mahalanobis_distance, r.mahalanobis_distance);
-    }
-    out.n_cycles = total;
-    return to_arrays(std::move(out));
+        rt_geometry_cohort(data, counts[c], n_signals, min_base, out_at(f, offsets[c]));
+        return char{0};
+    });
+    return f;
 }
 
 const PyMethodDef defs[] = {

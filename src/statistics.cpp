@@ -15,116 +15,274 @@
 #include <vector>
 
 #include "module_frame/families.hpp"
+#include "module_frame/buffers.hpp"
 #include "module_frame/samples.hpp"
+#include "module_frame/simd.hpp"
 
 namespace nuvra {
 namespace {
 
 // ------------------------------------------------------------------ moments
+//
+// The summary statistics read the raw samples once per sum and fold the
+// finite filter into the same pass: a non-finite sample contributes -0.0 to
+// a sum, which leaves every accumulator (including -0.0 itself, infinities
+// and NaN) exactly as skipping it would, +inf to a minimum and -inf to a
+// maximum. The terms, masks and folds run four lanes wide; each sum takes
+// its terms one at a time in index order, so it is the same sum as over the
+// finite samples alone.
+
+using simd::v4d;
+using simd::v4i;
 
 inline double count_d(std::size_t n) { return static_cast<double>(n); }
 
-// Sum of (x - m)^2 in index order from -0.0.
-double central_sum2(std::span<const double> s, double m) {
-    double acc = -0.0;
-    for (double x : s) {
-        const double d = x - m;
-        acc += d * d;
+inline bool is_finite(double x) { return x - x == 0.0; }
+
+// What one pass over the raw samples gathered about the finite ones.
+struct Scan {
+    double sum = -0.0;    // in index order from -0.0
+    double sumsq = -0.0;  // of x*x, in index order from -0.0
+    std::uint64_t count = 0;
+    double lo = Inf, hi = -Inf;  // folds in which -0.0 is below +0.0
+    double peak = 0.0;           // largest |x|, from +0.0
+};
+
+template <bool Sum, bool SumSq, bool MinMax, bool Peak>
+NUVRA_INLINE Scan scan_body(const double* x, std::size_t n) {
+    const v4d nz = simd::splat(-0.0), pinf = simd::splat(Inf), ninf = simd::splat(-Inf);
+    double sum = -0.0, sumsq = -0.0;
+    v4i cnt = {0, 0, 0, 0};
+    v4d lo = pinf, hi = ninf, pk = simd::splat(0.0);
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        const v4d v = simd::load(x + i);
+        const v4i f = simd::finite_mask(v);
+        cnt += f;
+        if constexpr (Sum) sum = simd::add_in_order(sum, simd::select(f, v, nz));
+        if constexpr (SumSq) sumsq = simd::add_in_order(sumsq, simd::select(f, v * v, nz));
+        if constexpr (MinMax) {
+            lo = simd::min_sz(lo, simd::select(f, v, pinf));
+            hi = simd::max_sz(hi, simd::select(f, v, ninf));
+        }
+        if constexpr (Peak) {
+            const v4d a = simd::from_bits(simd::bits(v) & 0x7fffffffffffffffll);
+            const v4d t = simd::select(f, a, simd::splat(0.0));
+            pk = t > pk ? t : pk;
+        }
     }
+    Scan r;
+    r.count = simd::lane_count(cnt);
+    double plo = Inf, phi = -Inf, ppk = 0.0;
+    for (int l = 0; l < 4; ++l) {
+        plo = min_signed_zero(plo, lo[l]);
+        phi = max_signed_zero(phi, hi[l]);
+        if (pk[l] > ppk) ppk = pk[l];
+    }
+    for (; i < n; ++i) {
+        const double v = x[i];
+        if (!is_finite(v)) continue;
+        ++r.count;
+        if constexpr (Sum) sum += v;
+        if constexpr (SumSq) sumsq += v * v;
+        if constexpr (MinMax) {
+            plo = min_signed_zero(plo, v);
+            phi = max_signed_zero(phi, v);
+        }
+        if constexpr (Peak) {
+            if (std::fabs(v) > ppk) ppk = std::fabs(v);
+        }
+    }
+    r.sum = sum;
+    r.sumsq = sumsq;
+    r.lo = plo;
+    r.hi = phi;
+    r.peak = ppk;
+    return r;
+}
+
+NUVRA_MULTIVERSION Scan scan_sum(const double* x, std::size_t n) {
+    return scan_body<true, false, false, false>(x, n);
+}
+NUVRA_MULTIVERSION Scan scan_sumsq(const double* x, std::size_t n) {
+    return scan_body<false, true, false, false>(x, n);
+}
+NUVRA_MULTIVERSION Scan scan_min_max(const double* x, std::size_t n) {
+    return scan_body<false, false, true, false>(x, n);
+}
+NUVRA_MULTIVERSION Scan scan_sumsq_peak(const double* x, std::size_t n) {
+    return scan_body<false, true, false, true>(x, n);
+}
+NUVRA_MULTIVERSION Scan scan_sum_min_max(const double* x, std::size_t n) {
+    return scan_body<true, false, true, false>(x, n);
+}
+
+// Minimum and maximum by plain lane folds, when that settles them. The
+// folds `x < lo ? x : lo` and `x > hi ? x : hi` pass over NaN (the
+// accumulator is kept) but not over infinities, and on equal zeros keep
+// whichever came first; so the result stands only when neither fold met an
+// infinity, and a zero result gets its sign from a second look at the
+// zeros: the minimum is -0.0 when any -0.0 is present, the maximum +0.0
+// when any +0.0 is. Returns false when an infinity or no finite value was
+// seen; the caller then takes the filtering scan.
+NUVRA_MULTIVERSION bool fast_min_max(const double* x, std::size_t n, double& lo_out,
+                                     double& hi_out) {
+    constexpr std::size_t kLanes = 16;
+    v4d lo[4], hi[4];
+    for (int k = 0; k < 4; ++k) {
+        lo[k] = simd::splat(Inf);
+        hi[k] = simd::splat(-Inf);
+    }
+    std::size_t i = 0;
+    for (; i + kLanes <= n; i += kLanes) {
+        for (int k = 0; k < 4; ++k) {
+            const v4d v = simd::load(x + i + 4 * k);
+            lo[k] = v < lo[k] ? v : lo[k];
+            hi[k] = v > hi[k] ? v : hi[k];
+        }
+    }
+    double l = Inf, h = -Inf;
+    for (int k = 0; k < 4; ++k)
+        for (int j = 0; j < 4; ++j) {
+            l = lo[k][j] < l ? lo[k][j] : l;
+            h = hi[k][j] > h ? hi[k][j] : h;
+        }
+    for (; i < n; ++i) {
+        l = x[i] < l ? x[i] : l;
+        h = x[i] > h ? x[i] : h;
+    }
+    if (!(l > -Inf && l < Inf && h > -Inf && h < Inf)) return false;
+    if (l == 0.0 || h == 0.0) {
+        bool neg_zero = false, pos_zero = false;
+        for (std::size_t j = 0; j < n; ++j) {
+            if (x[j] == 0.0) {
+                if (std::signbit(x[j]))
+                    neg_zero = true;
+                else
+                    pos_zero = true;
+            }
+        }
+        if (l == 0.0) l = neg_zero ? -0.0 : 0.0;
+        if (h == 0.0) h = pos_zero ? 0.0 : -0.0;
+    }
+    lo_out = l;
+    hi_out = h;
+    return true;
+}
+
+// The finite samples' minimum and maximum; false when there is none.
+bool finite_min_max(std::span<const double> raw, double& lo, double& hi) {
+    if (fast_min_max(raw.data(), raw.size(), lo, hi)) return true;
+    const Scan sc = scan_min_max(raw.data(), raw.size());
+    lo = sc.lo;
+    hi = sc.hi;
+    return sc.count > 0;
+}
+
+// Sum over the finite samples of term((x - m) [/ sd]), in index order from
+// -0.0: Power 2 is (x - m)^2, 3 is z*(z*z) and 4 is (z*z)*(z*z) with
+// z = (x - m) / sd.
+template <int Power>
+NUVRA_INLINE double central_body(const double* x, std::size_t n, double m, double sd) {
+    auto term = [&](auto v) {
+        const auto d = v - m;
+        if constexpr (Power == 2) {
+            return d * d;
+        } else {
+            const auto z = d / sd;
+            if constexpr (Power == 3) return z * (z * z);
+            else return (z * z) * (z * z);
+        }
+    };
+    const v4d nz = simd::splat(-0.0);
+    double acc = -0.0;
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        const v4d v = simd::load(x + i);
+        acc = simd::add_in_order(acc, simd::select(simd::finite_mask(v), term(v), nz));
+    }
+    for (; i < n; ++i)
+        if (is_finite(x[i])) acc += term(x[i]);
     return acc;
 }
 
-// Sum of x*x in index order from -0.0.
-double sum_squares(std::span<const double> s) {
-    double acc = -0.0;
-    for (double x : s) acc += x * x;
-    return acc;
+NUVRA_MULTIVERSION double central_sum2(const double* x, std::size_t n, double m) {
+    return central_body<2>(x, n, m, 1.0);
+}
+NUVRA_MULTIVERSION double standard_sum3(const double* x, std::size_t n, double m, double sd) {
+    return central_body<3>(x, n, m, sd);
+}
+NUVRA_MULTIVERSION double standard_sum4(const double* x, std::size_t n, double m, double sd) {
+    return central_body<4>(x, n, m, sd);
 }
 
-// Minimum and maximum folds from +inf / -inf; -0.0 is below +0.0.
-std::tuple<double, double> fold_min_max(std::span<const double> s) {
-    double lo = Inf, hi = -Inf;
-    for (double x : s) {
-        lo = min_signed_zero(lo, x);
-        hi = max_signed_zero(hi, x);
-    }
-    return {lo, hi};
+double variance_of(std::span<const double> raw, std::uint64_t ddof) {
+    const Scan sc = scan_sum(raw.data(), raw.size());
+    if (sc.count <= ddof) return NaN;
+    const double m = sc.sum / count_d(sc.count);
+    return central_sum2(raw.data(), raw.size(), m) / static_cast<double>(sc.count - ddof);
 }
 
-double mean_inner(std::span<const double> s) {
-    if (s.empty()) return NaN;
-    return sum_in_order(s) / count_d(s.size());
-}
-
-double variance_inner(std::span<const double> s, std::uint64_t ddof) {
-    const std::size_t n = s.size();
-    if (static_cast<std::uint64_t>(n) <= ddof) return NaN;
-    const double m = sum_in_order(s) / count_d(n);
-    return central_sum2(s, m) / static_cast<double>(static_cast<std::uint64_t>(n) - ddof);
-}
-
-double std_dev(std::span<const double> s, std::uint64_t ddof) {
-    return std::sqrt(variance_inner(s, ddof));
-}
-
-double rms_inner(std::span<const double> s) {
-    if (s.empty()) return NaN;
-    return std::sqrt(sum_squares(s) / count_d(s.size()));
-}
-
-double peak_to_peak_inner(std::span<const double> s) {
-    if (s.empty()) return NaN;
-    const auto [lo, hi] = fold_min_max(s);
-    return hi - lo;
-}
-
-// Standardised central moment sum: sum over z = (x - m) / sd of term(z),
-// divided by n; NaN when the population variance is exactly zero.
-template <typename Term>
-double standardised_moment(std::span<const double> s, Term term) {
-    const double n = count_d(s.size());
-    const double m = sum_in_order(s) / n;
-    const double m2 = central_sum2(s, m) / n;
+// Standardised central moment: Σ term(z) / n; NaN when the population
+// variance is exactly zero or n is below min_n.
+double standardised_moment(std::span<const double> raw, std::uint64_t min_n, int power) {
+    const Scan sc = scan_sum(raw.data(), raw.size());
+    if (sc.count < min_n) return NaN;
+    const double n = count_d(sc.count);
+    const double m = sc.sum / n;
+    const double m2 = central_sum2(raw.data(), raw.size(), m) / n;
     if (m2 == 0.0) return NaN;
     const double sd = std::sqrt(m2);
-    double acc = -0.0;
-    for (double x : s) acc += term((x - m) / sd);
+    const double acc = power == 3 ? standard_sum3(raw.data(), raw.size(), m, sd)
+                                  : standard_sum4(raw.data(), raw.size(), m, sd);
     return acc / n;
-}
-
-double skewness_inner(std::span<const double> s) {
-    if (s.size() < 3) return NaN;
-    return standardised_moment(s, [](double z) { return z * (z * z); });
-}
-
-double kurtosis_inner(std::span<const double> s, bool fisher) {
-    if (s.size() < 4) return NaN;
-    const double k = standardised_moment(s, [](double z) { return (z * z) * (z * z); });
-    return fisher ? k + (-3.0) : k;
-}
-
-double crest_factor_inner(std::span<const double> s) {
-    if (s.empty()) return NaN;
-    const double ms = sum_squares(s) / count_d(s.size());
-    if (ms == 0.0) return NaN;
-    double peak = 0.0;
-    for (double x : s) {
-        const double a = std::fabs(x);
-        if (a > peak) peak = a;
-    }
-    return peak / std::sqrt(ms);
-}
-
-double pulsation_index_inner(std::span<const double> s) {
-    if (s.empty()) return NaN;
-    const double m = sum_in_order(s) / count_d(s.size());
-    if (m == 0.0) return NaN;
-    const auto [lo, hi] = fold_min_max(s);
-    return (hi - lo) / std::fabs(m);
 }
 
 // ------------------------------------------------------------------ crossings
 
+// Indices i in 1..n-1 where (x[i-1] - m >= 0) differs from (x[i] - m >= 0),
+// over the raw samples; with Check, `finite` reports whether every sample
+// was finite (only then is the count that of the finite samples).
+template <bool Check>
+NUVRA_INLINE std::uint64_t crossings_body(const double* x, std::size_t n, double m, bool& finite) {
+    if (n == 0) {
+        finite = true;
+        return 0;
+    }
+    // For finite x, x - m >= 0.0 is x >= m whatever m is: the difference of
+    // two unequal doubles never rounds to zero and keeps its sign, and an
+    // infinite or NaN m decides both forms alike. So the lanes compare
+    // directly.
+    const v4d mv = simd::splat(m);
+    v4i cnt0 = {0, 0, 0, 0}, cnt1 = cnt0, ok = {-1, -1, -1, -1};
+    std::size_t i = 1;
+    for (; i + 8 <= n; i += 8) {
+        const v4d a0 = simd::load(x + i - 1), b0 = simd::load(x + i);
+        const v4d a1 = simd::load(x + i + 3), b1 = simd::load(x + i + 4);
+        cnt0 += (a0 >= mv) ^ (b0 >= mv);
+        cnt1 += (a1 >= mv) ^ (b1 >= mv);
+        if constexpr (Check) ok &= simd::finite_mask(b0) & simd::finite_mask(b1);
+    }
+    std::uint64_t count = simd::lane_count(cnt0 + cnt1);
+    bool all = is_finite(x[0]) && (ok[0] & ok[1] & ok[2] & ok[3]) != 0;
+    for (; i < n; ++i) {
+        count += static_cast<std::uint64_t>((x[i - 1] - m >= 0.0) != (x[i] - m >= 0.0));
+        all = all && is_finite(x[i]);
+    }
+    finite = all;
+    return count;
+}
+
+// Mean crossings of samples already known to be finite (no check).
+NUVRA_MULTIVERSION std::uint64_t raw_crossings(const double* x, std::size_t n, double m) {
+    bool unused;
+    return crossings_body<false>(x, n, m, unused);
+}
+NUVRA_MULTIVERSION std::uint64_t raw_zero_crossings(const double* x, std::size_t n, bool& finite) {
+    return crossings_body<true>(x, n, 0.0, finite);
+}
+
+// The same counts over a list of finite samples.
 std::uint64_t zero_crossings_inner(std::span<const double> s) {
     std::uint64_t count = 0;
     for (std::size_t i = 1; i < s.size(); ++i)
@@ -132,9 +290,7 @@ std::uint64_t zero_crossings_inner(std::span<const double> s) {
     return count;
 }
 
-std::uint64_t mean_crossings_inner(std::span<const double> s) {
-    if (s.size() < 2) return 0;
-    const double m = sum_in_order(s) / count_d(s.size());
+std::uint64_t mean_crossings_inner(std::span<const double> s, double m) {
     std::uint64_t count = 0;
     bool prev = s[0] - m >= 0.0;
     for (std::size_t i = 1; i < s.size(); ++i) {
@@ -306,22 +462,37 @@ std::vector<double> percentiles_inner(std::span<const double> s, const std::vect
 }
 
 // ------------------------------------------------------------------ derivatives
+//
+// Elementwise quotients: every entry is one expression of its neighbours,
+// so they run four lanes wide with exactly the scalar operations. Results go
+// straight into buffers that are not zero-filled first.
 
-// Central-difference first derivative with one-sided ends; v.size() >= 2.
-// Interior entries divide by the sum dt + dt.
-void central_gradient(std::span<const double> v, double dt, double* __restrict__ g) {
-    const std::size_t k = v.size();
-    const double* __restrict__ x = v.data();
-    const double two_dt = dt + dt;
-    g[0] = (x[1] - x[0]) / dt;
-    for (std::size_t i = 1; i + 1 < k; ++i) g[i] = (x[i + 1] - x[i - 1]) / two_dt;
-    g[k - 1] = (x[k - 1] - x[k - 2]) / dt;
+// out[i] = (x[i + 1] - x[i]) / dt for i < m. In place (out == x) is fine:
+// each step reads x[i .. i + 4] before it writes out[i .. i + 3].
+NUVRA_MULTIVERSION void forward_quotients(const double* x, std::size_t m, double dt, double* out) {
+    const v4d d = simd::splat(dt);
+    std::size_t i = 0;
+    for (; i + 4 <= m; i += 4) {
+        const v4d a = simd::load(x + i), b = simd::load(x + i + 1);
+        simd::store(out + i, (b - a) / d);
+    }
+    for (; i < m; ++i) out[i] = (x[i + 1] - x[i]) / dt;
 }
 
-std::vector<double> central_gradient(std::span<const double> v, double dt) {
-    std::vector<double> g(v.size());
-    central_gradient(v, dt, g.data());
-    return g;
+// Central-difference first derivative with one-sided ends; k >= 2, g and v
+// distinct. Interior entries divide by the sum dt + dt.
+NUVRA_MULTIVERSION void central_gradient(const double* __restrict__ x, std::size_t k, double dt,
+                                         double* __restrict__ g) {
+    const double two_dt = dt + dt;
+    const v4d d2 = simd::splat(two_dt);
+    g[0] = (x[1] - x[0]) / dt;
+    std::size_t i = 1;
+    for (; i + 4 < k; i += 4) {
+        const v4d a = simd::load(x + i - 1), b = simd::load(x + i + 1);
+        simd::store(g + i, (b - a) / d2);
+    }
+    for (; i + 1 < k; ++i) g[i] = (x[i + 1] - x[i - 1]) / two_dt;
+    g[k - 1] = (x[k - 1] - x[k - 2]) / dt;
 }
 
 // Second difference at interior index i over dt*dt.
@@ -330,209 +501,280 @@ inline double second_difference(const double* x, std::size_t i, double dt2) {
 }
 
 // The second-difference stencil of x (n >= 3), ends copied from neighbours.
-std::vector<double> second_difference_stencil(std::span<const double> v, double dt) {
-    const std::size_t n = v.size();
-    const double* x = v.data();
+NUVRA_MULTIVERSION void second_difference_stencil(const double* __restrict__ x, std::size_t n,
+                                                  double dt, double* __restrict__ out) {
     const double dt2 = dt * dt;
-    std::vector<double> out(n);
-    for (std::size_t i = 1; i + 1 < n; ++i) out[i] = second_difference(x, i, dt2);
+    const v4d d = simd::splat(dt2);
+    std::size_t i = 1;
+    for (; i + 4 < n; i += 4) {
+        const v4d a = simd::load(x + i - 1), b = simd::load(x + i), c = simd::load(x + i + 1);
+        simd::store(out + i, (a + (c - (b + b))) / d);
+    }
+    for (; i + 1 < n; ++i) out[i] = second_difference(x, i, dt2);
     out[0] = out[1];
     out[n - 1] = out[n - 2];
-    return out;
 }
 
-std::vector<double> gradient_inner(std::span<const double> x, double dt) {
-    if (x.size() < 2) return {NaN};
-    return central_gradient(x, dt);
+// out[i] = NaN if x[i] == 0.0, else (x[i + 1] - x[i]) / |x[i]|, for i < m.
+NUVRA_MULTIVERSION void relative_changes(const double* __restrict__ x, std::size_t m,
+                                         double* __restrict__ out) {
+    const v4d zero = simd::splat(0.0), nan = simd::splat(NaN);
+    std::size_t i = 0;
+    for (; i + 4 <= m; i += 4) {
+        const v4d a = simd::load(x + i), b = simd::load(x + i + 1);
+        const v4d mag = simd::from_bits(simd::bits(a) & 0x7fffffffffffffffll);
+        simd::store(out + i, simd::select(a == zero, nan, (b - a) / mag));
+    }
+    for (; i < m; ++i) out[i] = x[i] == 0.0 ? NaN : (x[i + 1] - x[i]) / std::fabs(x[i]);
 }
 
-std::vector<double> jerk_inner(std::span<const double> x, double dt) {
-    const std::size_t n = x.size();
-    if (n < 4) return nan_vec(n);
-    std::vector<double> a(n), b(n);
-    central_gradient(x, dt, a.data());
-    central_gradient(a, dt, b.data());
-    central_gradient(b, dt, a.data());
-    return a;
-}
-
-std::vector<double> derivative_inner(std::span<const double> x, double dt) {
-    const std::size_t n = x.size();
-    if (n < 2) return {NaN};
-    std::vector<double> d(n - 1);
-    for (std::size_t i = 0; i + 1 < n; ++i) d[i] = (x[i + 1] - x[i]) / dt;
-    return d;
-}
-
-std::vector<double> rate_of_change_inner(std::span<const double> x) {
-    const std::size_t n = x.size();
-    if (n < 2) return {NaN};
-    std::vector<double> r(n - 1);
-    for (std::size_t i = 0; i + 1 < n; ++i)
-        r[i] = x[i] == 0.0 ? NaN : (x[i + 1] - x[i]) / std::fabs(x[i]);
-    return r;
-}
-
-std::vector<double> integral_inner(std::span<const double> x, double dt) {
-    const std::size_t n = x.size();
-    if (n < 2) return {0.0};
-    std::vector<double> out(n);
+// Running trapezoid: out[0] = 0, out[i] = out[i - 1] + dt * ((x[i] + x[i - 1]) * 0.5),
+// the accumulator from +0.0. One addition per step bounds the loop; it is
+// kept scalar so that the operand order of every step (and with it which
+// NaN an all-NaN step passes on) stays that of the plain loop.
+void running_trapezoid(const double* __restrict__ x, std::size_t n, double dt,
+                       double* __restrict__ out) {
     out[0] = 0.0;
     double acc = 0.0;
     for (std::size_t i = 1; i < n; ++i) {
         acc += dt * ((x[i] + x[i - 1]) * 0.5);
         out[i] = acc;
     }
+}
+
+UninitArray1 one_value(double v) {
+    UninitArray1 out(1);
+    out[0] = v;
     return out;
 }
 
-std::vector<double> curvature_inner(std::span<const double> v, double dt) {
+UninitArray1 nan_array(std::size_t n) {
+    UninitArray1 out(n);
+    std::fill_n(out.data(), n, NaN);
+    return out;
+}
+
+UninitArray1 gradient_inner(std::span<const double> x, double dt) {
+    if (x.size() < 2) return one_value(NaN);
+    UninitArray1 out(x.size());
+    central_gradient(x.data(), x.size(), dt, out.data());
+    return out;
+}
+
+UninitArray1 jerk_inner(std::span<const double> x, double dt) {
+    const std::size_t n = x.size();
+    if (n < 4) return nan_array(n);
+    UninitArray1 a(n), b(n);
+    central_gradient(x.data(), n, dt, a.data());
+    central_gradient(a.data(), n, dt, b.data());
+    central_gradient(b.data(), n, dt, a.data());
+    return a;
+}
+
+UninitArray1 derivative_inner(std::span<const double> x, double dt) {
+    const std::size_t n = x.size();
+    if (n < 2) return one_value(NaN);
+    UninitArray1 d(n - 1);
+    forward_quotients(x.data(), n - 1, dt, d.data());
+    return d;
+}
+
+UninitArray1 rate_of_change_inner(std::span<const double> x) {
+    const std::size_t n = x.size();
+    if (n < 2) return one_value(NaN);
+    UninitArray1 r(n - 1);
+    relative_changes(x.data(), n - 1, r.data());
+    return r;
+}
+
+UninitArray1 integral_inner(std::span<const double> x, double dt) {
+    const std::size_t n = x.size();
+    if (n < 2) return one_value(0.0);
+    UninitArray1 out(n);
+    running_trapezoid(x.data(), n, dt, out.data());
+    return out;
+}
+
+UninitArray1 curvature_inner(std::span<const double> v, double dt) {
     const std::size_t n = v.size();
-    if (n < 3) return {NaN};
-    const double* x = v.data();
-    const double dt2 = dt * dt;
-    const double two_dt = dt + dt;
-    std::vector<double> out(n);
-    auto kappa = [](double s2, double d1) { return std::fabs(s2) / std::pow(d1 * d1 + 1.0, 1.5); };
-    out[0] = kappa(second_difference(x, 1, dt2), (x[1] - x[0]) / dt);
-    for (std::size_t i = 1; i + 1 < n; ++i)
-        out[i] = kappa(second_difference(x, i, dt2), (x[i + 1] - x[i - 1]) / two_dt);
-    out[n - 1] = kappa(second_difference(x, n - 2, dt2), (x[n - 1] - x[n - 2]) / dt);
+    if (n < 3) return one_value(NaN);
+    UninitArray1 s2(n), out(n);
+    second_difference_stencil(v.data(), n, dt, s2.data());
+    central_gradient(v.data(), n, dt, out.data());
+    for (std::size_t i = 0; i < n; ++i) {
+        const double d1 = out[i];
+        out[i] = std::fabs(s2[i]) / std::pow(d1 * d1 + 1.0, 1.5);
+    }
     return out;
 }
 
-std::vector<double> first_derivative_inner(std::span<const double> x, double dt,
-                                           std::string_view method) {
+UninitArray1 first_derivative_inner(std::span<const double> x, double dt,
+                                    std::string_view method) {
     const std::size_t n = x.size();
-    if (n < 2) return {NaN};
+    if (n < 2) return one_value(NaN);
+    UninitArray1 out(n);
     if (method == "forward") {
-        std::vector<double> out(n);
-        for (std::size_t i = 0; i + 1 < n; ++i) out[i] = (x[i + 1] - x[i]) / dt;
+        forward_quotients(x.data(), n - 1, dt, out.data());
         out[n - 1] = out[n - 2];
-        return out;
-    }
-    if (method == "backward") {
-        std::vector<double> out(n);
-        for (std::size_t i = 1; i < n; ++i) out[i] = (x[i] - x[i - 1]) / dt;
+    } else if (method == "backward") {
+        forward_quotients(x.data(), n - 1, dt, out.data() + 1);
         out[0] = out[1];
-        return out;
+    } else {
+        central_gradient(x.data(), n, dt, out.data());
     }
-    return central_gradient(x, dt);
+    return out;
 }
 
-std::vector<double> second_derivative_inner(std::span<const double> x, double dt,
-                                            std::string_view method) {
+UninitArray1 second_derivative_inner(std::span<const double> x, double dt,
+                                     std::string_view method) {
     const std::size_t n = x.size();
-    if (n < 3) return nan_vec(n);
-    if (method == "finite_difference") return second_difference_stencil(x, dt);
-    std::vector<double> g1(n), g2(n);
-    central_gradient(x, dt, g1.data());
-    central_gradient(g1, dt, g2.data());
-    return g2;
+    if (n < 3) return nan_array(n);
+    UninitArray1 out(n);
+    if (method == "finite_difference") {
+        second_difference_stencil(x.data(), n, dt, out.data());
+        return out;
+    }
+    UninitArray1 g1(n);
+    central_gradient(x.data(), n, dt, g1.data());
+    central_gradient(g1.data(), n, dt, out.data());
+    return out;
 }
 
 // Order-k forward difference of the samples (each pass divided by dt),
 // padded to the input length by repeating its last entry. With k >= n no
 // entry exists and the result is all NaN; at most n - 1 passes run.
-std::vector<double> finite_difference_inner(std::span<const double> x, std::uint64_t order,
-                                            double dt) {
+UninitArray1 finite_difference_inner(std::span<const double> x, std::uint64_t order, double dt) {
     const std::size_t n = x.size();
-    if (order == 0) return std::vector<double>(x.begin(), x.end());
-    if (order >= static_cast<std::uint64_t>(n)) return nan_vec(n);
-    std::vector<double> v(x.begin(), x.end());
+    if (order >= static_cast<std::uint64_t>(n) && order != 0) return nan_array(n);
+    UninitArray1 v(n);
+    std::copy(x.begin(), x.end(), v.data());
+    if (order == 0) return v;
     double* d = v.data();
     std::size_t len = n;
     for (std::uint64_t pass = 0; pass < order; ++pass) {
-        for (std::size_t i = 0; i + 1 < len; ++i) d[i] = (d[i + 1] - d[i]) / dt;
+        forward_quotients(d, len - 1, dt, d);
         --len;
     }
-    std::fill(v.begin() + static_cast<std::ptrdiff_t>(len), v.end(), v[len - 1]);
+    std::fill(d + len, d + n, d[len - 1]);
     return v;
 }
 
 // ------------------------------------------------------------------ wrappers
 
-double mean_py(SignalView signal) { return mean_inner(FiniteSamples(signal).span()); }
+double mean_py(SignalView signal) {
+    const RawSamples raw(signal);
+    const Scan sc = scan_sum(raw.span().data(), raw.span().size());
+    return sc.count == 0 ? NaN : sc.sum / count_d(sc.count);
+}
 
 double std_py(SignalView signal, std::uint64_t ddof) {
-    return std_dev(FiniteSamples(signal).span(), ddof);
+    return std::sqrt(variance_of(RawSamples(signal).span(), ddof));
 }
 
 double variance_py(SignalView signal, std::uint64_t ddof) {
-    return variance_inner(FiniteSamples(signal).span(), ddof);
+    return variance_of(RawSamples(signal).span(), ddof);
 }
 
 std::tuple<double, double> min_max_py(SignalView signal) {
-    const FiniteSamples fs(signal);
-    if (fs.span().empty()) return {NaN, NaN};
-    return fold_min_max(fs.span());
+    double lo, hi;
+    if (!finite_min_max(RawSamples(signal).span(), lo, hi)) return {NaN, NaN};
+    return {lo, hi};
 }
 
-double rms_py(SignalView signal) { return rms_inner(FiniteSamples(signal).span()); }
+double rms_py(SignalView signal) {
+    const RawSamples raw(signal);
+    const Scan sc = scan_sumsq(raw.span().data(), raw.span().size());
+    return sc.count == 0 ? NaN : std::sqrt(sc.sumsq / count_d(sc.count));
+}
 
 double peak_to_peak_py(SignalView signal) {
-    return peak_to_peak_inner(FiniteSamples(signal).span());
+    double lo, hi;
+    if (!finite_min_max(RawSamples(signal).span(), lo, hi)) return NaN;
+    return hi - lo;
 }
 
-double skewness_py(SignalView signal) { return skewness_inner(FiniteSamples(signal).span()); }
+double skewness_py(SignalView signal) {
+    return standardised_moment(RawSamples(signal).span(), 3, 3);
+}
 
 double kurtosis_py(SignalView signal, bool fisher) {
-    return kurtosis_inner(FiniteSamples(signal).span(), fisher);
+    const double k = standardised_moment(RawSamples(signal).span(), 4, 4);
+    return fisher ? k + (-3.0) : k;
 }
 
 double crest_factor_py(SignalView signal) {
-    return crest_factor_inner(FiniteSamples(signal).span());
+    const RawSamples raw(signal);
+    const Scan sc = scan_sumsq_peak(raw.span().data(), raw.span().size());
+    if (sc.count == 0) return NaN;
+    const double ms = sc.sumsq / count_d(sc.count);
+    if (ms == 0.0) return NaN;
+    return sc.peak / std::sqrt(ms);
 }
 
 double pulsation_index_py(SignalView signal) {
-    return pulsation_index_inner(FiniteSamples(signal).span());
+    const RawSamples raw(signal);
+    const Scan sc = scan_sum_min_max(raw.span().data(), raw.span().size());
+    if (sc.count == 0) return NaN;
+    const double m = sc.sum / count_d(sc.count);
+    if (m == 0.0) return NaN;
+    return (sc.hi - sc.lo) / std::fabs(m);
 }
 
-Array1 derivative_py(SignalView signal, double dt) {
-    return {derivative_inner(RawSamples(signal).span(), dt)};
+UninitArray1 derivative_py(SignalView signal, double dt) {
+    return derivative_inner(RawSamples(signal).span(), dt);
 }
 
-Array1 integral_py(SignalView signal, double dt) {
-    return {integral_inner(RawSamples(signal).span(), dt)};
+UninitArray1 integral_py(SignalView signal, double dt) {
+    return integral_inner(RawSamples(signal).span(), dt);
 }
 
-Array1 curvature_py(SignalView signal, double dt) {
-    return {curvature_inner(RawSamples(signal).span(), dt)};
+UninitArray1 curvature_py(SignalView signal, double dt) {
+    return curvature_inner(RawSamples(signal).span(), dt);
 }
 
-Array1 rate_of_change_py(SignalView signal) {
-    return {rate_of_change_inner(RawSamples(signal).span())};
+UninitArray1 rate_of_change_py(SignalView signal) {
+    return rate_of_change_inner(RawSamples(signal).span());
 }
 
 std::uint64_t zero_crossings_py(SignalView signal) {
-    return zero_crossings_inner(FiniteSamples(signal).span());
+    const RawSamples raw(signal);
+    bool finite = true;
+    const std::uint64_t c = raw_zero_crossings(raw.span().data(), raw.span().size(), finite);
+    if (finite) return c;
+    return zero_crossings_inner(collect_finite(signal));
 }
 
 std::uint64_t mean_crossings_py(SignalView signal) {
-    return mean_crossings_inner(FiniteSamples(signal).span());
+    const RawSamples raw(signal);
+    const std::span<const double> s = raw.span();
+    const Scan sc = scan_sum(s.data(), s.size());
+    if (sc.count < 2) return 0;
+    const double m = sc.sum / count_d(sc.count);
+    if (sc.count == s.size()) return raw_crossings(s.data(), s.size(), m);
+    return mean_crossings_inner(collect_finite(signal), m);
 }
 
 FloatList percentiles_py(SignalView signal, const FloatSeq& q) {
     return {percentiles_inner(FiniteSamples(signal).span(), q.values)};
 }
 
-Array1 first_derivative_py(SignalView signal, double dt, std::string_view method) {
-    return {first_derivative_inner(RawSamples(signal).span(), dt, method)};
+UninitArray1 first_derivative_py(SignalView signal, double dt, std::string_view method) {
+    return first_derivative_inner(RawSamples(signal).span(), dt, method);
 }
 
-Array1 second_derivative_py(SignalView signal, double dt, std::string_view method) {
-    return {second_derivative_inner(RawSamples(signal).span(), dt, method)};
+UninitArray1 second_derivative_py(SignalView signal, double dt, std::string_view method) {
+    return second_derivative_inner(RawSamples(signal).span(), dt, method);
 }
 
-Array1 gradient_py(SignalView signal, double dt) {
-    return {gradient_inner(RawSamples(signal).span(), dt)};
+UninitArray1 gradient_py(SignalView signal, double dt) {
+    return gradient_inner(RawSamples(signal).span(), dt);
 }
 
-Array1 finite_difference_py(SignalView signal, std::uint64_t order, double dt) {
-    return {finite_difference_inner(RawSamples(signal).span(), order, dt)};
+UninitArray1 finite_difference_py(SignalView signal, std::uint64_t order, double dt) {
+    return finite_difference_inner(RawSamples(signal).span(), order, dt);
 }
 
-Array1 jerk_py(SignalView signal, double dt) { return {jerk_inner(RawSamples(signal).span(), dt)}; }
+UninitArray1 jerk_py(SignalView signal, double dt) { return jerk_inner(RawSamples(signal).span(), dt); }
 
 const PyMethodDef defs[] = {
     NUVRA_DEF(mean_py, "mean", "mean(signal)\n--\n\nCompute mean.", "signal"),

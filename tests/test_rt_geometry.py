@@ -324,7 +324,9 @@ rng = np.random.default_rng(42)
 counts = rng.integers(0, 80, size=400).astype(np.int64)
 flat = rng.normal(size=(400, 80 * 6)) * (1 + np.abs(np.sin(np.arange(80 * 6) / 40.0)))
 flat[7, 11] = np.nan
-print(hashlib.sha256(b"".join(a.tobytes() for a in r.rt_geometry_batch(flat, counts, 6))).hexdigest())
+a, b = rng.normal(size=(40000, 10)) / 200, rng.normal(size=(40000, 13)) / 200  # pooled inner products
+parts = list(r.rt_geometry_batch(flat, counts, 6)) + [np.float64(r.subspace_angle(a, b))]
+print(hashlib.sha256(b"".join(p.tobytes() for p in parts)).hexdigest())
 """
 
 

@@ -3,11 +3,17 @@
 #define PY_ARRAY_UNIQUE_SYMBOL nuvra_ARRAY_API
 #include <numpy/arrayobject.h>
 
+#include <sys/mman.h>
+
+#include <cstdlib>
+#include <deque>
 #include <map>
+#include <new>
 #include <mutex>
 #include <numeric>
 #include <unordered_map>
 
+#include "module_frame/buffers.hpp"
 #include "module_frame/internal.hpp"
 
 namespace nuvra {
@@ -331,12 +337,15 @@ namespace {
 struct SliceContainer {
     PyObject_HEAD
     std::vector<double>* vec;
+    double* raw;  // or a buffer from allocate_doubles (UninitArray1)
 };
 
 void container_dealloc(PyObject* self) {
     auto* c = reinterpret_cast<SliceContainer*>(self);
     delete c->vec;
     c->vec = nullptr;
+    release_doubles(c->raw);
+    c->raw = nullptr;
     PyTypeObject* tp = Py_TYPE(self);
     tp->tp_free(self);
     Py_DECREF(tp);
@@ -375,6 +384,22 @@ PyObject* new_container(std::vector<double>&& data) {
         panic("Failed to create slice container: " + detail);
     }
     reinterpret_cast<SliceContainer*>(obj)->vec = new std::vector<double>(std::move(data));
+    reinterpret_cast<SliceContainer*>(obj)->raw = nullptr;
+    return obj;
+}
+
+// The same owner for a buffer from allocate_doubles; takes the buffer over.
+PyObject* new_raw_container(std::unique_ptr<double, FreeDoubles>& buf) {
+    auto* tp = reinterpret_cast<PyTypeObject*>(get_container_type());
+    PyObject* obj = tp->tp_alloc(tp, 0);
+    if (!obj) {
+        PyObject* exc = PyErr_GetRaisedException();
+        std::string detail = debug_text(exc);
+        Py_XDECREF(exc);
+        panic("Failed to create slice container: " + detail);
+    }
+    reinterpret_cast<SliceContainer*>(obj)->vec = nullptr;
+    reinterpret_cast<SliceContainer*>(obj)->raw = buf.release();
     return obj;
 }
 
@@ -412,6 +437,26 @@ PyObject* build(Array1&& a) {
     npy_intp dims[1] = {static_cast<npy_intp>(a.data.size())};
     npy_intp strides[1] = {8};
     return take_over(std::move(a.data), 1, dims, strides);
+}
+
+PyObject* build_raw1(std::unique_ptr<double, FreeDoubles>& buf, std::size_t n) {
+    ensure_numpy();
+    if (!buf) buf.reset(allocate_doubles(1));
+    PyObject* container = new_raw_container(buf);
+    double* data = reinterpret_cast<SliceContainer*>(container)->raw;
+    npy_intp dims[1] = {static_cast<npy_intp>(n)};
+    npy_intp strides[1] = {8};
+    PyObject* arr = PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(NPY_FLOAT64), 1,
+                                         dims, strides, data, NPY_ARRAY_WRITEABLE, nullptr);
+    if (!arr) {
+        Py_DECREF(container);
+        checked(nullptr);
+    }
+    if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(arr), container) < 0) {
+        Py_DECREF(arr);
+        checked(nullptr);
+    }
+    return arr;
 }
 
 PyObject* build(Array2&& a) {
@@ -454,6 +499,84 @@ PyObject* build(FloatList&& a) {
 }
 
 }  // namespace frame
+
+PyObject* build(UninitArray1&& a) { return frame::build_raw1(a.buf, a.n); }
+
+// Large result buffers are recycled: a freed one is kept (up to kRecycleHeld
+// bytes in all, the oldest given back first) and handed out again for a
+// result of nearly the same size. Repeated calls with large results then
+// reuse memory the process already has, instead of mapping fresh pages
+// whose first-touch faults would serialise the threads that fill them.
+// Every block carries its capacity in a header in front of the doubles.
+namespace {
+
+constexpr std::size_t kHeader = 64;
+constexpr std::size_t kRecycleMin = std::size_t{1} << 20;
+constexpr std::size_t kRecycleHeld = std::size_t{32} << 20;
+constexpr std::size_t kHugeHint = std::size_t{4} << 20;
+
+std::mutex recycle_mutex;
+std::deque<void*>* recycled = nullptr;  // never destroyed
+std::size_t recycled_bytes = 0;
+
+std::size_t block_capacity(void* block) { return *static_cast<std::size_t*>(block); }
+double* block_doubles(void* block) {
+    return reinterpret_cast<double*>(static_cast<char*>(block) + kHeader);
+}
+
+}  // namespace
+
+double* allocate_doubles(std::size_t n) {
+    const std::size_t bytes = (n > 0 ? n : 1) * sizeof(double);  // n passed check_capacity
+    if (bytes >= kRecycleMin) {
+        std::lock_guard<std::mutex> lock(recycle_mutex);
+        if (recycled) {
+            auto best = recycled->end();
+            for (auto it = recycled->begin(); it != recycled->end(); ++it) {
+                const std::size_t cap = block_capacity(*it);
+                if (cap >= bytes && cap - bytes <= bytes / 4 &&
+                    (best == recycled->end() || cap < block_capacity(*best)))
+                    best = it;
+            }
+            if (best != recycled->end()) {
+                void* block = *best;
+                recycled->erase(best);
+                recycled_bytes -= block_capacity(block);
+                return block_doubles(block);
+            }
+        }
+    }
+    void* block = std::malloc(bytes + kHeader);
+    if (!block) throw std::bad_alloc();
+    *static_cast<std::size_t*>(block) = bytes;
+    if (bytes >= kHugeHint) {  // as NumPy does for its large arrays; a hint only
+        const std::size_t page = 4096;
+        const auto lo = (reinterpret_cast<std::uintptr_t>(block) + page - 1) / page * page;
+        const auto hi = (reinterpret_cast<std::uintptr_t>(block) + bytes + kHeader) / page * page;
+        if (hi > lo) ::madvise(reinterpret_cast<void*>(lo), hi - lo, MADV_HUGEPAGE);
+    }
+    return block_doubles(block);
+}
+
+void release_doubles(double* p) {
+    if (!p) return;
+    void* block = reinterpret_cast<char*>(p) - kHeader;
+    const std::size_t cap = block_capacity(block);
+    if (cap >= kRecycleMin && cap <= kRecycleHeld) {
+        std::lock_guard<std::mutex> lock(recycle_mutex);
+        if (!recycled) recycled = new std::deque<void*>;
+        while (recycled_bytes + cap > kRecycleHeld) {
+            void* old = recycled->front();
+            recycled->pop_front();
+            recycled_bytes -= block_capacity(old);
+            std::free(old);
+        }
+        recycled->push_back(block);
+        recycled_bytes += cap;
+        return;
+    }
+    std::free(block);
+}
 
 // ------------------------------------------------------------ view helpers
 
