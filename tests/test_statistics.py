@@ -41,7 +41,8 @@ DOCS = {
 
 
 def test_add_order_docs_and_signatures():
-    assert nv.__all__[: len(DOCS)] == list(DOCS)
+    start = nv.__all__.index("mean")
+    assert nv.__all__[start:start + len(DOCS)] == list(DOCS)
     for name, (sig, doc) in DOCS.items():
         fn = getattr(nv, name)
         assert (fn.__text_signature__, fn.__doc__, fn.__self__) == (sig, doc, None)
