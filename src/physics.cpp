@@ -139,8 +139,10 @@ void inner_products(const Rows& a, const Rows& b, std::size_t n, std::size_t k1,
 }
 
 // Mean principal angle, in radians, between span(v1) and span(v2): the
-// min(k1, k2) singular values of V1^T V2 (k1 x k2) are the cosines of the
-// angles. The columns are used as given (not orthonormalised), so cosines
+// min(k1, k2) singular values of V1^T V2 (k1 x k2, every column of both
+// arguments) are the cosines of the angles. Dropping the wider argument's
+// extra columns would measure a different subspace: a span that contains
+// the other would not come out at angle 0. The columns are used as given (not orthonormalised), so cosines
 // above 1 are clamped to 1. Shape problems and non-finite inner products
 // give NaN.
 double subspace_angle_py(MatrixView v1, MatrixView v2) {
