@@ -1,8 +1,713 @@
-// The correlation family.
+// The correlation family: covariance and the Pearson, Spearman, Kendall and
+// partial correlation coefficients; the lagged autocorrelation family and
+// partial autocorrelation; cross-correlation; coherence and cross-spectral
+// density on a direct discrete Fourier transform; block-wise wavelet
+// coherence.
+//
+// Every sum runs in index order (from -0.0 unless stated otherwise), so the
+// results do not depend on the hardware; where many independent sums are
+// needed they run side by side, each in its own order.
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <numeric>
+#include <set>
+#include <span>
+#include <tuple>
+#include <utility>
+#include <vector>
+
 #include "module_frame/families.hpp"
+#include "module_frame/samples.hpp"
 
 namespace nuvra {
+namespace {
 
-FunctionTable family::correlation() { return {nullptr, 0}; }
+using u64 = std::uint64_t;
+using i64 = std::int64_t;
 
+inline double count_d(std::size_t n) { return static_cast<double>(n); }
+
+// ------------------------------------------------------------------ Pearson
+
+// The denominator sqrt(Saa * Sbb) of a correlation. One square root of the
+// product, except where the product leaves the normal range although both
+// factors are positive and finite (data around 1e+-80): there the product of
+// the two roots keeps the coefficient scale-free. 0.0 or NaN are returned as
+// they come for a degenerate pair.
+inline double corr_denominator(double saa, double sbb, double p) {
+    if (saa > 0.0 && sbb > 0.0 && saa < Inf && sbb < Inf &&
+        !(p >= std::numeric_limits<double>::min() && p < Inf))
+        return std::sqrt(saa) * std::sqrt(sbb);
+    return std::sqrt(p);
+}
+
+// Pearson's r of two equally long vectors; NaN for fewer than two elements or
+// a zero spread. Not clamped to [-1, 1].
+double pearson_r(std::span<const double> a, std::span<const double> b) {
+    const std::size_t n = a.size();
+    if (n < 2) return NaN;
+    const double nd = count_d(n);
+    const double ma = sum_in_order(a) / nd;
+    const double mb = sum_in_order(b) / nd;
+    double sab = -0.0, saa = -0.0, sbb = -0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double da = a[i] - ma, db = b[i] - mb;
+        sab += da * db;
+        saa += da * da;
+        sbb += db * db;
+    }
+    const double p = saa * sbb;
+    if (p == 0.0 && !(saa > 0.0 && sbb > 0.0)) return NaN;
+    return sab / corr_denominator(saa, sbb, p);
+}
+
+// Ordinal 0-based ranks; equal values ranked in index order.
+std::vector<double> rank_transform(std::span<const double> v) {
+    const std::size_t n = v.size();
+    std::vector<std::pair<double, std::size_t>> keyed(n);
+    for (std::size_t i = 0; i < n; ++i) keyed[i] = {v[i] == 0.0 ? 0.0 : v[i], i};
+    std::sort(keyed.begin(), keyed.end());
+    std::vector<double> rank(n);
+    for (std::size_t k = 0; k < n; ++k) rank[keyed[k].second] = count_d(k);
+    return rank;
+}
+
+// Values of two (or three) views at the positions where all are finite.
+struct ValidPairs {
+    std::vector<double> x, y;
+    ValidPairs(const SignalView& a, const SignalView& b) {
+        const std::vector<std::size_t> idx = collect_finite_pairs(a, b);
+        x.resize(idx.size());
+        y.resize(idx.size());
+        for (std::size_t k = 0; k < idx.size(); ++k) {
+            x[k] = a[idx[k]];
+            y[k] = b[idx[k]];
+        }
+    }
+};
+
+// ------------------------------------------------------------------ Kendall
+
+// Pairwise count of concordant and discordant pairs from the sign of
+// (xs[j] - xs[i]) * (ys[j] - ys[i]); a product that underflows to zero
+// counts in neither.
+std::pair<u64, u64> kendall_pairwise(std::span<const double> xs, std::span<const double> ys) {
+    const std::size_t m = xs.size();
+    u64 nc = 0, nd = 0;
+    for (std::size_t i = 0; i + 1 < m; ++i) {
+        const double xi = xs[i], yi = ys[i];
+        u64 c = 0, d = 0;
+        for (std::size_t j = i + 1; j < m; ++j) {
+            const double p = (xs[j] - xi) * (ys[j] - yi);
+            c += p > 0.0;
+            d += p < 0.0;
+        }
+        nc += c;
+        nd += d;
+    }
+    return {nc, nd};
+}
+
+// Smallest non-zero difference between the sorted values (Inf when all equal).
+double min_gap(const std::vector<double>& sorted) {
+    double g = Inf;
+    for (std::size_t i = 1; i < sorted.size(); ++i) {
+        const double d = sorted[i] - sorted[i - 1];
+        if (d > 0.0 && d < g) g = d;
+    }
+    return g;
+}
+
+// Number of pairs i < j with v[i] > v[j], by merge sort (v is reordered).
+u64 count_inversions(std::vector<double>& v, std::vector<double>& tmp) {
+    const std::size_t n = v.size();
+    u64 inv = 0;
+    for (std::size_t width = 1; width < n; width *= 2) {
+        for (std::size_t lo = 0; lo < n; lo += 2 * width) {
+            const std::size_t mid = std::min(lo + width, n), hi = std::min(lo + 2 * width, n);
+            std::size_t i = lo, j = mid, k = lo;
+            while (i < mid && j < hi) {
+                if (v[j] < v[i]) {
+                    inv += mid - i;
+                    tmp[k++] = v[j++];
+                } else {
+                    tmp[k++] = v[i++];
+                }
+            }
+            while (i < mid) tmp[k++] = v[i++];
+            while (j < hi) tmp[k++] = v[j++];
+        }
+        std::swap(v, tmp);
+    }
+    return inv;
+}
+
+// Pairs tied within runs of equal values of a sorted vector.
+u64 tied_pairs(const std::vector<double>& sorted) {
+    u64 t = 0;
+    for (std::size_t i = 0; i < sorted.size();) {
+        std::size_t j = i + 1;
+        while (j < sorted.size() && sorted[j] == sorted[i]) ++j;
+        const u64 run = j - i;
+        t += run * (run - 1) / 2;
+        i = j;
+    }
+    return t;
+}
+
+// Concordant and discordant counts in O(m log m): when no product of two
+// non-zero differences can underflow, a pair's product is positive, negative
+// or zero exactly as the signs of its two differences say, so the counts are
+// those of the classic merge-sort method.
+std::pair<u64, u64> kendall_counts(std::span<const double> xs, std::span<const double> ys) {
+    const std::size_t m = xs.size();
+    std::vector<std::size_t> order(m);
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        if (xs[a] < xs[b]) return true;
+        if (xs[b] < xs[a]) return false;
+        return ys[a] < ys[b];
+    });
+    std::vector<double> sx(m), sy(m);
+    for (std::size_t k = 0; k < m; ++k) {
+        sx[k] = xs[order[k]];
+        sy[k] = ys[order[k]];
+    }
+    std::vector<double> ys_sorted(sy);
+    std::sort(ys_sorted.begin(), ys_sorted.end());
+    const double gx = min_gap(sx), gy = min_gap(ys_sorted);
+    if (gx < Inf && gy < Inf && !(gx * gy > 0.0)) return kendall_pairwise(xs, ys);
+
+    // Pairs tied in x, in y, and in both.
+    const u64 tx = tied_pairs(sx), ty = tied_pairs(ys_sorted);
+    u64 txy = 0;
+    for (std::size_t i = 0; i < m;) {
+        std::size_t j = i + 1;
+        while (j < m && sx[j] == sx[i] && sy[j] == sy[i]) ++j;
+        const u64 run = j - i;
+        txy += run * (run - 1) / 2;
+        i = j;
+    }
+    std::vector<double> tmp(m);
+    const u64 nd = count_inversions(sy, tmp);
+    const u64 total = static_cast<u64>(m) * static_cast<u64>(m - 1) / 2;
+    const u64 nc = total - tx - ty + txy - nd;
+    return {nc, nd};
+}
+
+// ------------------------------------------------------------------ lagged Pearson
+
+// r(k): Pearson's r of x[0..m-k-1] and x[k..m-1], each centred on its own mean.
+double lagged_r(std::span<const double> x, std::size_t k) {
+    const std::size_t len = x.size() - k;
+    return pearson_r(x.first(len), x.subspan(k, len));
+}
+
+// ------------------------------------------------------------------ cross-correlation
+
+// Raw lagged sums r[k] = sum over t of xc[t] * yc[t + k], each from +0.0 in
+// ascending t, for k = -L..L; several lags run side by side.
+__attribute__((optimize("O3"))) std::vector<double> lagged_cross_sums(
+    const std::vector<double>& xc, const std::vector<double>& yc, std::size_t L) {
+    const std::size_t n = xc.size();
+    const std::size_t count = 2 * L + 1;
+    std::vector<double> out(count);
+    constexpr std::size_t W = 8;
+    const double* xp = xc.data();
+    const double* yp = yc.data();
+    auto t_lo = [&](i64 k) { return static_cast<std::size_t>(k < 0 ? -k : 0); };
+    auto t_hi = [&](i64 k) { return static_cast<std::size_t>(k < 0 ? static_cast<i64>(n) : static_cast<i64>(n) - k); };
+    std::size_t i = 0;
+    for (; i + W <= count; i += W) {
+        const i64 k0 = static_cast<i64>(i) - static_cast<i64>(L);
+        double acc[W];
+        for (std::size_t j = 0; j < W; ++j) acc[j] = 0.0;
+        // Common range of every lag of the block, and each lag's own head and tail.
+        std::size_t lo = 0, hi = n;
+        for (std::size_t j = 0; j < W; ++j) {
+            lo = std::max(lo, t_lo(k0 + static_cast<i64>(j)));
+            hi = std::min(hi, t_hi(k0 + static_cast<i64>(j)));
+        }
+        if (lo >= hi) {  // no common range: plain loops
+            for (std::size_t j = 0; j < W; ++j) {
+                const i64 k = k0 + static_cast<i64>(j);
+                double a = 0.0;
+                for (std::size_t t = t_lo(k); t < t_hi(k); ++t)
+                    a += xp[t] * yp[static_cast<std::size_t>(static_cast<i64>(t) + k)];
+                out[i + j] = a;
+            }
+            continue;
+        }
+        for (std::size_t j = 0; j < W; ++j) {
+            const i64 k = k0 + static_cast<i64>(j);
+            for (std::size_t t = t_lo(k); t < lo; ++t)
+                acc[j] += xp[t] * yp[static_cast<std::size_t>(static_cast<i64>(t) + k)];
+        }
+        for (std::size_t t = lo; t < hi; ++t) {
+            const double xt = xp[t];
+            const double* yt = yp + static_cast<std::size_t>(static_cast<i64>(t) + k0);
+            for (std::size_t j = 0; j < W; ++j) acc[j] += xt * yt[j];
+        }
+        for (std::size_t j = 0; j < W; ++j) {
+            const i64 k = k0 + static_cast<i64>(j);
+            for (std::size_t t = hi; t < t_hi(k); ++t)
+                acc[j] += xp[t] * yp[static_cast<std::size_t>(static_cast<i64>(t) + k)];
+            out[i + j] = acc[j];
+        }
+    }
+    for (; i < count; ++i) {
+        const i64 k = static_cast<i64>(i) - static_cast<i64>(L);
+        double a = 0.0;
+        for (std::size_t t = t_lo(k); t < t_hi(k); ++t)
+            a += xp[t] * yp[static_cast<std::size_t>(static_cast<i64>(t) + k)];
+        out[i] = a;
+    }
+    return out;
+}
+
+struct CrossProfile {
+    std::vector<double> r;
+    double sxx = NaN, syy = NaN;
+};
+
+std::vector<double> centred(std::span<const double> v) {
+    const double mean = sum_in_order(v) / count_d(v.size());
+    std::vector<double> c(v.size());
+    for (std::size_t t = 0; t < v.size(); ++t) c[t] = v[t] - mean;
+    return c;
+}
+
+double sum_squares(const std::vector<double>& v) {
+    double acc = -0.0;
+    for (double a : v) acc += a * a;
+    return acc;
+}
+
+std::size_t effective_lag(i64 max_lag, std::size_t n) {
+    if (max_lag < 0 || static_cast<u64>(max_lag) > n - 1) return n - 1;
+    return static_cast<std::size_t>(max_lag);
+}
+
+CrossProfile cross_profile(std::span<const double> x, std::span<const double> y, i64 max_lag,
+                           bool energies) {
+    const std::vector<double> xc = centred(x), yc = centred(y);
+    CrossProfile p;
+    p.r = lagged_cross_sums(xc, yc, effective_lag(max_lag, x.size()));
+    if (energies) {
+        p.sxx = sum_squares(xc);
+        p.syy = sum_squares(yc);
+    }
+    return p;
+}
+
+// The normalising root of a profile, or NaN when the raw sums stay.
+double profile_norm(const CrossProfile& p) {
+    const double prod = p.sxx * p.syy;
+    if (!(prod > 0.0) && !(p.sxx > 0.0 && p.syy > 0.0 && p.sxx < Inf && p.syy < Inf)) return NaN;
+    return corr_denominator(p.sxx, p.syy, prod);
+}
+
+// ------------------------------------------------------------------ spectra
+
+constexpr double kTwoPi = 6.283185307179586;
+
+// The one-sided DFT bins X[k] = sum over t of s[t] e^(-2 pi i k t / L) of every
+// segment at once: column s of `seg` (L rows of S values) is segment s. The
+// sine-cosine of each (k, t) is evaluated once and applied to all segments;
+// each segment's sums still run in ascending t. Results: re[k * S + s].
+__attribute__((optimize("O3"))) void segment_dft(const std::vector<double>& seg, std::size_t L,
+                                                std::size_t S, std::vector<double>& re,
+                                                std::vector<double>& im) {
+    const std::size_t B = L / 2 + 1;
+    re.assign(B * S, 0.0);
+    im.assign(B * S, 0.0);
+    const double nd = count_d(L);
+    for (std::size_t k = 0; k < B; ++k) {
+        const double a = count_d(k) * kTwoPi;
+        double* rk = re.data() + k * S;
+        double* ik = im.data() + k * S;
+        for (std::size_t t = 0; t < L; ++t) {
+            const double theta = (a * count_d(t)) / nd;
+            double sn, cs;
+            ::sincos(theta, &sn, &cs);
+            const double* row = seg.data() + t * S;
+            for (std::size_t s = 0; s < S; ++s) {
+                rk[s] = rk[s] + cs * row[s];
+                ik[s] = ik[s] - sn * row[s];
+            }
+        }
+    }
+}
+
+struct Spectra {
+    std::vector<double> freqs, pxx, pyy, cre, cim;
+    bool degenerate = false;
+};
+
+Spectra segment_spectra(const SignalView& xv, const SignalView& yv, u64 nperseg, bool autos) {
+    Spectra out;
+    const std::size_t n = xv.size();
+    if (static_cast<u64>(n) < nperseg || yv.size() != n) {
+        out.degenerate = true;
+        return out;
+    }
+    if (nperseg == 0) panic_divide_by_zero();
+    const std::size_t L = static_cast<std::size_t>(nperseg);
+    const std::size_t S = n / L;
+    const std::size_t B = L / 2 + 1;
+    std::vector<double> w(L);
+    for (std::size_t i = 0; i < L; ++i)
+        w[i] = (1.0 - std::cos((count_d(i) * kTwoPi) / count_d(L - 1))) * 0.5;
+    // Windowed segments, transposed so that the segments of one sample index
+    // lie side by side.
+    std::vector<double> xs(L * S), ys(L * S);
+    for (std::size_t s = 0; s < S; ++s)
+        for (std::size_t i = 0; i < L; ++i) {
+            xs[i * S + s] = xv[s * L + i] * w[i];
+            ys[i * S + s] = yv[s * L + i] * w[i];
+        }
+    std::vector<double> xr, xi, yr, yi;
+    segment_dft(xs, L, S, xr, xi);
+    segment_dft(ys, L, S, yr, yi);
+    out.cre.assign(B, 0.0);
+    out.cim.assign(B, 0.0);
+    if (autos) {
+        out.pxx.assign(B, 0.0);
+        out.pyy.assign(B, 0.0);
+    }
+    const double sd = count_d(S);
+    for (std::size_t k = 0; k < B; ++k) {
+        double px = 0.0, py = 0.0, cr = 0.0, ci = 0.0;
+        for (std::size_t s = 0; s < S; ++s) {
+            const double a = xr[k * S + s], b = xi[k * S + s];
+            const double c = yr[k * S + s], d = yi[k * S + s];
+            px += b * b + a * a;
+            py += d * d + c * c;
+            cr += a * c + b * d;
+            ci += b * c - a * d;
+        }
+        out.cre[k] = cr / sd;
+        out.cim[k] = ci / sd;
+        if (autos) {
+            out.pxx[k] = px / sd;
+            out.pyy[k] = py / sd;
+        }
+    }
+    out.freqs.resize(B);
+    for (std::size_t k = 0; k < B; ++k) out.freqs[k] = count_d(k) / count_d(L);
+    return out;
+}
+
+// ------------------------------------------------------------------ wavelet coherence
+
+// The scale of candidate i: the nearest integer to 10^((g * i) / K).
+inline u64 scale_at(double g, u64 i, u64 K) {
+    const double v = ::exp10((g * static_cast<double>(i)) / static_cast<double>(K));
+    return to_u64_sat(std::round(v));
+}
+
+// The set of scales. The candidates never decrease with i, so for a count far
+// beyond the block sizes that can occur, each distinct scale is found by a
+// binary search for the first candidate past it instead of visiting them all.
+std::vector<u64> wavelet_scales(std::size_t n, u64 K) {
+    std::set<u64> set;
+    if (K == 0) return {};
+    const double g = std::log10(count_d(n / 4));
+    auto keep = [&](u64 s) {
+        if (s >= 2 && s < static_cast<u64>(n)) set.insert(s);
+    };
+    constexpr u64 kDirect = u64{1} << 20;
+    if (K <= kDirect) {
+        for (u64 i = 1; i <= K; ++i) keep(scale_at(g, i, K));
+    } else {
+        u64 i = 1;
+        for (;;) {
+            const u64 s = scale_at(g, i, K);
+            keep(s);
+            if (i == K) break;
+            // First j in (i, K] whose scale differs from s.
+            u64 lo = i, hi = K;  // scale_at(lo) == s; find smallest j > lo with a different one
+            if (scale_at(g, hi, K) == s) break;
+            while (hi - lo > 1) {
+                const u64 mid = lo + (hi - lo) / 2;
+                if (scale_at(g, mid, K) == s) lo = mid;
+                else hi = mid;
+            }
+            i = hi;
+        }
+    }
+    return {set.begin(), set.end()};
+}
+
+// Mean of r^2 over the blocks of one scale; blocks with a zero spread or a
+// non-finite coefficient are skipped.
+double block_coherence(std::span<const double> x, std::span<const double> y, std::size_t s) {
+    const std::size_t blocks = x.size() / s;
+    const double sd = count_d(s);
+    double acc = -0.0;
+    std::size_t kept = 0;
+    for (std::size_t b = 0; b < blocks; ++b) {
+        const double* xb = x.data() + b * s;
+        const double* yb = y.data() + b * s;
+        double sx = -0.0, sy = -0.0;
+        for (std::size_t i = 0; i < s; ++i) {
+            sx += xb[i];
+            sy += yb[i];
+        }
+        const double mx = sx / sd, my = sy / sd;
+        double sxy = -0.0, sxx = -0.0, syy = -0.0;
+        for (std::size_t i = 0; i < s; ++i) {
+            const double dx = xb[i] - mx, dy = yb[i] - my;
+            sxy += dx * dy;
+            sxx += dx * dx;
+            syy += dy * dy;
+        }
+        const double p = sxx * syy;
+        if (p == 0.0 && !(sxx > 0.0 && syy > 0.0)) continue;
+        const double r = sxy / corr_denominator(sxx, syy, p);
+        if (!std::isfinite(r)) continue;
+        acc += r * r;
+        ++kept;
+    }
+    return kept == 0 ? NaN : acc / count_d(kept);
+}
+
+// ------------------------------------------------------------------ wrappers
+
+double autocorrelation_py(SignalView signal, u64 lag) {
+    const FiniteSamples fs(signal);
+    const std::span<const double> x = fs.span();
+    const std::size_t m = x.size();
+    if (m < 2 || lag > static_cast<u64>(m - 2)) return NaN;
+    return lagged_r(x, static_cast<std::size_t>(lag));
+}
+
+Array1 partial_autocorrelation_py(SignalView signal, u64 max_lag) {
+    const FiniteSamples fs(signal);
+    const std::span<const double> x = fs.span();
+    const std::size_t m = x.size();
+    if (max_lag == std::numeric_limits<u64>::max()) panic_capacity_overflow();
+    if (m < 2 || max_lag > static_cast<u64>(m - 2)) return {nan_vec(max_lag + 1)};
+    const std::size_t p = static_cast<std::size_t>(max_lag);
+    std::vector<double> c(p + 1);
+    c[0] = 1.0;
+    for (std::size_t k = 1; k <= p; ++k) c[k] = lagged_r(x, k);
+    std::vector<double> out(p + 1);
+    out[0] = 1.0;
+    if (p == 0) return {std::move(out)};
+    // Durbin-Levinson recursion on two rows: prev holds phi[k-1][.], cur phi[k][.].
+    std::vector<double> prev(p + 1, 0.0), cur(p + 1, 0.0);
+    prev[1] = c[1];
+    out[1] = c[1];
+    for (std::size_t k = 2; k <= p; ++k) {
+        double num = c[k], den = 1.0;
+        for (std::size_t j = 1; j < k; ++j) num = num - prev[j] * c[k - j];
+        for (std::size_t j = 1; j < k; ++j) den = den - prev[j] * c[j];
+        const double pkk = std::fabs(den) < 1e-10 ? 0.0 : num / den;
+        cur[k] = pkk;
+        for (std::size_t j = 1; j < k; ++j) cur[j] = prev[j] - pkk * prev[k - j];
+        out[k] = pkk;
+        std::swap(prev, cur);
+    }
+    return {std::move(out)};
+}
+
+double correlation_py(SignalView x, SignalView y) {
+    if (x.size() < 2 || y.size() != x.size()) return NaN;
+    const ValidPairs v(x, y);
+    if (v.x.size() < 2) return NaN;
+    return pearson_r(v.x, v.y);
+}
+
+double covariance_py(SignalView x, SignalView y) {
+    if (x.size() < 2 || y.size() != x.size()) return NaN;
+    const ValidPairs v(x, y);
+    const std::size_t m = v.x.size();
+    if (m < 2) return NaN;
+    const double md = count_d(m);
+    const double mx = sum_in_order(v.x) / md, my = sum_in_order(v.y) / md;
+    double acc = -0.0;
+    for (std::size_t i = 0; i < m; ++i) acc += (v.x[i] - mx) * (v.y[i] - my);
+    return acc / count_d(m - 1);
+}
+
+Array1 autocorrelation_function_py(SignalView signal, i64 max_lag) {
+    const FiniteSamples fs(signal);
+    const std::span<const double> x = fs.span();
+    const std::size_t m = x.size();
+    if (m < 3) return {{NaN}};
+    const u64 bound = max_lag < 0 ? static_cast<u64>(m / 2) : static_cast<u64>(max_lag);
+    const std::size_t L = static_cast<std::size_t>(std::min<u64>(m - 2, bound));
+    std::vector<double> out(L + 1);
+    out[0] = 1.0;
+    for (std::size_t k = 1; k <= L; ++k) out[k] = lagged_r(x, k);
+    return {std::move(out)};
+}
+
+double acf_decay_time_py(SignalView signal, double threshold) {
+    const FiniteSamples fs(signal);
+    const std::span<const double> x = fs.span();
+    const std::size_t m = x.size();
+    if (m < 3) return NaN;
+    const std::size_t L = std::min(m - 2, m / 2);
+    for (std::size_t k = 1; k <= L; ++k)
+        if (lagged_r(x, k) < threshold) return count_d(k);
+    return count_d(L);
+}
+
+Array1 cross_correlation_py(SignalView x, SignalView y, i64 max_lag, bool normalize) {
+    const std::size_t n = x.size();
+    if (y.size() != n || n < 2) return {{NaN}};
+    const RawSamples xr(x), yr(y);
+    CrossProfile p = cross_profile(xr.span(), yr.span(), max_lag, normalize);
+    if (normalize) {
+        const double root = profile_norm(p);
+        if (!std::isnan(root))
+            for (double& v : p.r) v = v / root;
+    }
+    return {std::move(p.r)};
+}
+
+i64 lag_at_max_xcorr_py(SignalView x, SignalView y, i64 max_lag) {
+    const std::size_t n = x.size();
+    if (y.size() != n || n < 2) return 0;
+    const RawSamples xr(x), yr(y);
+    const CrossProfile p = cross_profile(xr.span(), yr.span(), max_lag, true);
+    const double root = profile_norm(p);
+    const i64 L = static_cast<i64>(p.r.size() / 2);
+    double best = -Inf;
+    i64 best_lag = 0;
+    for (std::size_t i = 0; i < p.r.size(); ++i) {
+        const double v = std::isnan(root) ? p.r[i] : p.r[i] / root;
+        if (v > best) {
+            best = v;
+            best_lag = static_cast<i64>(i) - L;
+        }
+    }
+    return best_lag;
+}
+
+double partial_correlation_py(SignalView x, SignalView y, SignalView z) {
+    const std::size_t n = x.size();
+    if (y.size() != n || z.size() != n || n < 3) return NaN;
+    std::vector<double> xs, ys, zs;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double a = x[i], b = y[i], c = z[i];
+        if (std::isfinite(a) && std::isfinite(b) && std::isfinite(c)) {
+            xs.push_back(a);
+            ys.push_back(b);
+            zs.push_back(c);
+        }
+    }
+    if (xs.size() < 3) return NaN;
+    const double rxy = pearson_r(xs, ys), rxz = pearson_r(xs, zs), ryz = pearson_r(ys, zs);
+    if (std::isnan(rxy) || std::isnan(rxz) || std::isnan(ryz)) return NaN;
+    const double q = (1.0 - rxz * rxz) * (1.0 - ryz * ryz);
+    if (q == 0.0) return NaN;
+    return (rxy - rxz * ryz) / std::sqrt(q);
+}
+
+double spearman_correlation_py(SignalView x, SignalView y) {
+    if (y.size() != x.size() || x.size() < 3) return NaN;
+    const ValidPairs v(x, y);
+    if (v.x.size() < 3) return NaN;
+    const double r = pearson_r(rank_transform(v.x), rank_transform(v.y));
+    return std::isnan(r) ? 0.0 : r;
+}
+
+double kendall_tau_py(SignalView x, SignalView y) {
+    if (y.size() != x.size() || x.size() < 3) return NaN;
+    const ValidPairs v(x, y);
+    if (v.x.size() <= 2) return 0.0;
+    const auto [nc, nd] = kendall_counts(v.x, v.y);
+    if (nc + nd == 0) return 0.0;
+    const i64 diff = static_cast<i64>(nc) - static_cast<i64>(nd);
+    return static_cast<double>(diff) / static_cast<double>(nc + nd);
+}
+
+std::tuple<Array1, Array1> coherence_py(SignalView x, SignalView y, u64 nperseg) {
+    Spectra sp = segment_spectra(x, y, nperseg, true);
+    if (sp.degenerate) return {Array1{{NaN}}, Array1{{NaN}}};
+    const std::size_t B = sp.freqs.size();
+    std::vector<double> coh(B);
+    for (std::size_t k = 0; k < B; ++k) {
+        const double p = sp.pxx[k] * sp.pyy[k];
+        coh[k] = p > 2.220446049250313e-16 ? (sp.cre[k] * sp.cre[k] + sp.cim[k] * sp.cim[k]) / p
+                                           : 0.0;
+    }
+    return {Array1{std::move(sp.freqs)}, Array1{std::move(coh)}};
+}
+
+std::tuple<Array1, Array1, Array1> cross_spectral_density_py(SignalView x, SignalView y,
+                                                             u64 nperseg) {
+    Spectra sp = segment_spectra(x, y, nperseg, false);
+    if (sp.degenerate) return {Array1{{NaN}}, Array1{{NaN}}, Array1{{NaN}}};
+    return {Array1{std::move(sp.freqs)}, Array1{std::move(sp.cre)}, Array1{std::move(sp.cim)}};
+}
+
+std::tuple<Array1, Array1> wavelet_coherence_py(SignalView x, SignalView y, u64 n_scales) {
+    const std::size_t n = x.size();
+    if (y.size() != n || n < 10) return {Array1{{NaN}}, Array1{{NaN}}};
+    const std::vector<u64> scales = wavelet_scales(n, n_scales);
+    const RawSamples xr(x), yr(y);
+    std::vector<double> sc(scales.size()), val(scales.size());
+    for (std::size_t i = 0; i < scales.size(); ++i) {
+        sc[i] = static_cast<double>(scales[i]);
+        val[i] = block_coherence(xr.span(), yr.span(), static_cast<std::size_t>(scales[i]));
+    }
+    return {Array1{std::move(sc)}, Array1{std::move(val)}};
+}
+
+const PyMethodDef defs[] = {
+    NUVRA_DEF(autocorrelation_py, "autocorrelation",
+              "autocorrelation(signal, lag)\n--\n\nCompute autocorrelation at specified lag.",
+              "signal", "lag"),
+    NUVRA_DEF(partial_autocorrelation_py, "partial_autocorrelation",
+              "partial_autocorrelation(signal, max_lag)\n--\n\nCompute partial autocorrelation "
+              "function.",
+              "signal", "max_lag"),
+    NUVRA_DEF(correlation_py, "correlation",
+              "correlation(x, y)\n--\n\nCompute Pearson correlation coefficient.", "x", "y"),
+    NUVRA_DEF(covariance_py, "covariance", "covariance(x, y)\n--\n\nCompute covariance.", "x",
+              "y"),
+    NUVRA_DEF(autocorrelation_function_py, "autocorrelation_function",
+              "autocorrelation_function(signal, max_lag)\n--\n\nCompute full autocorrelation "
+              "function.",
+              "signal", "max_lag"),
+    NUVRA_DEF(acf_decay_time_py, "acf_decay_time",
+              "acf_decay_time(signal, threshold)\n--\n\nCompute ACF decay time.", "signal",
+              "threshold"),
+    NUVRA_DEF(cross_correlation_py, "cross_correlation",
+              "cross_correlation(x, y, max_lag, normalize)\n--\n\nCompute cross-correlation "
+              "between two signals.",
+              "x", "y", "max_lag", "normalize"),
+    NUVRA_DEF(lag_at_max_xcorr_py, "lag_at_max_xcorr",
+              "lag_at_max_xcorr(x, y, max_lag)\n--\n\nFind lag at maximum cross-correlation.",
+              "x", "y", "max_lag"),
+    NUVRA_DEF(partial_correlation_py, "partial_correlation",
+              "partial_correlation(x, y, z)\n--\n\nCompute partial correlation between x and y, "
+              "controlling for z.",
+              "x", "y", "z"),
+    NUVRA_DEF(spearman_correlation_py, "spearman_correlation",
+              "spearman_correlation(x, y)\n--\n\nCompute Spearman rank correlation.", "x", "y"),
+    NUVRA_DEF(kendall_tau_py, "kendall_tau",
+              "kendall_tau(x, y)\n--\n\nCompute Kendall's tau rank correlation.", "x", "y"),
+    NUVRA_DEF(coherence_py, "coherence",
+              "coherence(x, y, nperseg)\n--\n\nCompute coherence between two signals.", "x", "y",
+              "nperseg"),
+    NUVRA_DEF(cross_spectral_density_py, "cross_spectral_density",
+              "cross_spectral_density(x, y, nperseg)\n--\n\nCompute cross-spectral density.", "x",
+              "y", "nperseg"),
+    NUVRA_DEF(wavelet_coherence_py, "wavelet_coherence",
+              "wavelet_coherence(x, y, n_scales)\n--\n\nCompute wavelet coherence (simplified).",
+              "x", "y", "n_scales"),
+};
+
+}  // namespace
+
+namespace family {
+FunctionTable correlation() { return {defs, std::size(defs)}; }
+}  // namespace family
 }  // namespace nuvra
