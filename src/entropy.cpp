@@ -22,6 +22,8 @@
 #include "module_frame/families.hpp"
 #include "module_frame/samples.hpp"
 
+#pragma GCC diagnostic ignored "-Wpsabi"  // vector helpers are inlined
+
 namespace nuvra {
 namespace {
 
@@ -65,36 +67,66 @@ struct SortedTemplates {
     const double* col(std::size_t c) const { return cols.data() + c * n; }
 };
 
+// Four doubles and four 64-bit lanes; the compiler maps them onto whatever
+// vector unit the clone below targets.
+typedef double v4d __attribute__((vector_size(32)));
+typedef long long v4i __attribute__((vector_size(32)));
+
+inline v4d load4(const double* p) {
+    v4d v;
+    __builtin_memcpy(&v, p, sizeof v);
+    return v;
+}
+inline v4i load4i(const u64* p) {
+    v4i v;
+    __builtin_memcpy(&v, p, sizeof v);
+    return v;
+}
+inline void store4i(u64* p, v4i v) { __builtin_memcpy(p, &v, sizeof v); }
+inline u64 lane_sum(v4i v) { return static_cast<u64>(v[0] + v[1] + v[2] + v[3]); }
+
 // Matches of template s with templates b..e-1 (sorted positions), whose first
 // values already match: counts at length L (lo) and L + 1 (hi). When `per`
-// is given, each matched partner's counters are raised as well.
+// is given, each matched partner's counters are raised as well. All values
+// are finite here, so |d| < r is d < r and d > -r; a lane mask is -1 or 0.
 template <std::size_t K>
-__attribute__((optimize("O3"))) void scan_range(const SortedTemplates& t, std::size_t s,
-                                                std::size_t b, std::size_t e, double r, u64& lo,
-                                                u64& hi, u64* per_lo, u64* per_hi) {
+__attribute__((target_clones("avx2", "default"))) void scan_range(
+    const SortedTemplates& t, std::size_t s, std::size_t b, std::size_t e, double r, u64& lo,
+    u64& hi, u64* per_lo, u64* per_hi) {
     const double* c[K + 1];
     double v[K + 1];
     for (std::size_t k = 0; k <= K; ++k) {
         c[k] = t.col(k);
         v[k] = c[k][s];
     }
-    u64 cl = 0, ch = 0;
-    if (per_lo) {
-        for (std::size_t i = b; i < e; ++i) {
-            u64 ok = 1;
-            for (std::size_t k = 1; k < K; ++k) ok &= static_cast<u64>(std::fabs(c[k][i] - v[k]) < r);
-            const u64 okh = ok & static_cast<u64>(std::fabs(c[K][i] - v[K]) < r);
+    const v4d rr = {r, r, r, r}, nr = -rr;
+    v4i acc_lo = {0, 0, 0, 0}, acc_hi = {0, 0, 0, 0};
+    std::size_t i = b;
+    for (; i + 4 <= e; i += 4) {
+        v4i ok = {-1, -1, -1, -1};
+        for (std::size_t k = 1; k < K; ++k) {
+            const v4d d = load4(c[k] + i) - v[k];
+            ok &= (d < rr) & (d > nr);
+        }
+        const v4d dh = load4(c[K] + i) - v[K];
+        const v4i okh = ok & (dh < rr) & (dh > nr);
+        acc_lo -= ok;
+        acc_hi -= okh;
+        if (per_lo) {
+            store4i(per_lo + i, load4i(per_lo + i) - ok);
+            store4i(per_hi + i, load4i(per_hi + i) - okh);
+        }
+    }
+    u64 cl = lane_sum(acc_lo), ch = lane_sum(acc_hi);
+    for (; i < e; ++i) {
+        u64 ok = 1;
+        for (std::size_t k = 1; k < K; ++k) ok &= static_cast<u64>(std::fabs(c[k][i] - v[k]) < r);
+        const u64 okh = ok & static_cast<u64>(std::fabs(c[K][i] - v[K]) < r);
+        cl += ok;
+        ch += okh;
+        if (per_lo) {
             per_lo[i] += ok;
             per_hi[i] += okh;
-            cl += ok;
-            ch += okh;
-        }
-    } else {
-        for (std::size_t i = b; i < e; ++i) {
-            u64 ok = 1;
-            for (std::size_t k = 1; k < K; ++k) ok &= static_cast<u64>(std::fabs(c[k][i] - v[k]) < r);
-            cl += ok;
-            ch += ok & static_cast<u64>(std::fabs(c[K][i] - v[K]) < r);
         }
     }
     lo += cl;
@@ -141,48 +173,107 @@ bool sweep_fits(std::span<const double> x, std::size_t L) {
 // Matching pairs (i, i + d) counted along each diagonal d of the pair matrix:
 // `run` is the number of consecutive matching points ending at position p, so
 // the template of length L ending there matches its partner iff run >= L.
-// Pair counts among the first n - L templates of length L (lo) and the first
-// n - L - 1 of length L + 1 (hi), L >= 1.
-void diagonal_pairs(std::span<const double> x, std::size_t L, double r, u64& lo, u64& hi) {
-    const std::size_t n = x.size();
-    u64 cl = 0, ch = 0;
-    for (std::size_t d = 1; d + 2 <= n; ++d) {
-        const double* a = x.data();
-        const double* b = x.data() + d;
-        u64 run = 0;
-        const std::size_t last = n - d - 2;  // positions 0..last
-        for (std::size_t p = 0; p <= last; ++p) {
-            run = point_match(a[p], b[p], r) ? run + 1 : 0;
-            cl += run >= L;
-            ch += run >= L + 1;
+// Four neighbouring diagonals run side by side: at position p they compare
+// x[p] with x[p + d .. p + d + 3].
+//
+// Pair mode (per_lo == nullptr): pair counts among the first n - L templates
+// of length L (lo) and the first n - L - 1 of length L + 1 (hi); positions
+// p <= n - d - 2. Per-template mode: partner counts of each template among
+// the first n - L + 1 of length L and the first n - L of length L + 1;
+// positions p <= n - d - 1. L >= 1.
+struct DiagonalCounts {
+    u64 lo = 0, hi = 0;
+    u64* per_lo = nullptr;
+    u64* per_hi = nullptr;
+
+    void point(std::size_t p, std::size_t d, u64 run, std::size_t L) {
+        if (run < L) return;
+        if (!per_lo) {
+            ++lo;
+            hi += run >= L + 1;
+            return;
+        }
+        const std::size_t i = p + 1 - L;
+        ++per_lo[i];
+        ++per_lo[i + d];
+        if (run >= L + 1) {
+            ++per_hi[i - 1];
+            ++per_hi[i - 1 + d];
         }
     }
-    lo = cl;
-    hi = ch;
-}
+};
 
-// Per-template match counts (partners only, no self-match) among the first
-// n - L + 1 templates of length L and the first n - L of length L + 1, L >= 1.
-void diagonal_per_template(std::span<const double> x, std::size_t L, double r, u64* per_lo,
-                           u64* per_hi) {
+__attribute__((target_clones("avx2", "default"))) void diagonal_walk(std::span<const double> x,
+                                                                     std::size_t L, double r,
+                                                                     DiagonalCounts& out) {
     const std::size_t n = x.size();
-    for (std::size_t d = 1; d < n; ++d) {
-        const double* a = x.data();
-        const double* b = x.data() + d;
-        u64 run = 0;
-        for (std::size_t p = 0; p + d < n; ++p) {
-            run = point_match(a[p], b[p], r) ? run + 1 : 0;
-            if (run >= L) {
-                const std::size_t i = p + 1 - L;
-                ++per_lo[i];
-                ++per_lo[i + d];
-                if (run >= L + 1) {
-                    ++per_hi[i - 1];
-                    ++per_hi[i - 1 + d];
+    const double* a = x.data();
+    // Last position of diagonal d, exclusive: n - d - 1 (pairs) or n - d.
+    const std::size_t tail = out.per_lo ? 0 : 1;
+    auto end_of = [&](std::size_t d) { return n - d - tail; };
+    const v4d rr = {r, r, r, r}, nr = -rr;
+    const long long Ls = static_cast<long long>(L);
+    const v4i lv = {Ls, Ls, Ls, Ls}, l1v = lv + 1, one = {1, 1, 1, 1};
+    std::size_t d = 1;
+    for (; d + 3 + tail < n; d += 4) {
+        v4i run = {0, 0, 0, 0}, acc_lo = run, acc_hi = run;
+        const std::size_t common = end_of(d + 3);
+        for (std::size_t p = 0; p < common; ++p) {
+            v4d b;
+            __builtin_memcpy(&b, a + p + d, sizeof b);
+            const v4d diff = b - a[p];
+            const v4i far = (diff >= rr) | (diff <= nr);  // NaN differences never are
+            run = (run + one) & ~far;
+            const v4i mlo = run >= lv, mhi = run >= l1v;
+            if (!out.per_lo) {
+                acc_lo -= mlo;
+                acc_hi -= mhi;
+            } else {
+                const std::size_t i = p + 1 - std::min<std::size_t>(L, p + 1);
+                const long long c_lo = -(mlo[0] + mlo[1] + mlo[2] + mlo[3]);
+                if (c_lo == 0) continue;
+                out.per_lo[i] += static_cast<u64>(c_lo);
+                const long long c_hi = -(mhi[0] + mhi[1] + mhi[2] + mhi[3]);
+                if (c_hi) out.per_hi[i - 1] += static_cast<u64>(c_hi);  // then p >= L
+                for (std::size_t j = 0; j < 4; ++j) {
+                    out.per_lo[i + d + j] -= static_cast<u64>(mlo[j]);
+                    if (mhi[j]) ++out.per_hi[i - 1 + d + j];
                 }
             }
         }
+        out.lo += lane_sum(acc_lo);
+        out.hi += lane_sum(acc_hi);
+        // Each diagonal of the block finishes its own remaining positions.
+        for (std::size_t j = 0; j < 4; ++j) {
+            u64 rj = static_cast<u64>(run[j]);
+            for (std::size_t p = common; p < end_of(d + j); ++p) {
+                rj = point_match(a[p], a[p + d + j], r) ? rj + 1 : 0;
+                out.point(p, d + j, rj, L);
+            }
+        }
     }
+    for (; d + tail < n; ++d) {
+        u64 run = 0;
+        for (std::size_t p = 0; p < end_of(d); ++p) {
+            run = point_match(a[p], a[p + d], r) ? run + 1 : 0;
+            out.point(p, d, run, L);
+        }
+    }
+}
+
+void diagonal_pairs(std::span<const double> x, std::size_t L, double r, u64& lo, u64& hi) {
+    DiagonalCounts c;
+    diagonal_walk(x, L, r, c);
+    lo = c.lo;
+    hi = c.hi;
+}
+
+void diagonal_per_template(std::span<const double> x, std::size_t L, double r, u64* per_lo,
+                           u64* per_hi) {
+    DiagonalCounts c;
+    c.per_lo = per_lo;
+    c.per_hi = per_hi;
+    diagonal_walk(x, L, r, c);
 }
 
 // ------------------------------------------------------------------ sample entropy
