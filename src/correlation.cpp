@@ -21,6 +21,8 @@
 #include "module_frame/families.hpp"
 #include "module_frame/samples.hpp"
 
+#pragma GCC diagnostic ignored "-Wpsabi"  // vector helpers are inlined
+
 namespace nuvra {
 namespace {
 
@@ -28,6 +30,15 @@ using u64 = std::uint64_t;
 using i64 = std::int64_t;
 
 inline double count_d(std::size_t n) { return static_cast<double>(n); }
+
+// Four doubles; the compiler maps them onto the vector unit each clone targets.
+typedef double v4d __attribute__((vector_size(32)));
+
+inline v4d load4(const double* p) {
+    v4d v;
+    __builtin_memcpy(&v, p, sizeof v);
+    return v;
+}
 
 // ------------------------------------------------------------------ Pearson
 
@@ -43,14 +54,25 @@ inline double corr_denominator(double saa, double sbb, double p) {
     return std::sqrt(p);
 }
 
+// r from the centred sums: NaN for a zero spread.
+inline double pearson_finish(double sab, double saa, double sbb) {
+    const double p = saa * sbb;
+    if (p == 0.0 && !(saa > 0.0 && sbb > 0.0)) return NaN;
+    return sab / corr_denominator(saa, sbb, p);
+}
+
 // Pearson's r of two equally long vectors; NaN for fewer than two elements or
 // a zero spread. Not clamped to [-1, 1].
 double pearson_r(std::span<const double> a, std::span<const double> b) {
     const std::size_t n = a.size();
     if (n < 2) return NaN;
     const double nd = count_d(n);
-    const double ma = sum_in_order(a) / nd;
-    const double mb = sum_in_order(b) / nd;
+    double sa = -0.0, sb = -0.0;  // two in-order sums side by side
+    for (std::size_t i = 0; i < n; ++i) {
+        sa += a[i];
+        sb += b[i];
+    }
+    const double ma = sa / nd, mb = sb / nd;
     double sab = -0.0, saa = -0.0, sbb = -0.0;
     for (std::size_t i = 0; i < n; ++i) {
         const double da = a[i] - ma, db = b[i] - mb;
@@ -58,9 +80,7 @@ double pearson_r(std::span<const double> a, std::span<const double> b) {
         saa += da * da;
         sbb += db * db;
     }
-    const double p = saa * sbb;
-    if (p == 0.0 && !(saa > 0.0 && sbb > 0.0)) return NaN;
-    return sab / corr_denominator(saa, sbb, p);
+    return pearson_finish(sab, saa, sbb);
 }
 
 // Ordinal 0-based ranks; equal values ranked in index order.
@@ -74,18 +94,31 @@ std::vector<double> rank_transform(std::span<const double> v) {
     return rank;
 }
 
-// Values of two (or three) views at the positions where all are finite.
-struct ValidPairs {
-    std::vector<double> x, y;
-    ValidPairs(const SignalView& a, const SignalView& b) {
-        const std::vector<std::size_t> idx = collect_finite_pairs(a, b);
-        x.resize(idx.size());
-        y.resize(idx.size());
-        for (std::size_t k = 0; k < idx.size(); ++k) {
-            x[k] = a[idx[k]];
-            y[k] = b[idx[k]];
+// Values of two views at the positions where both are finite: the buffers
+// themselves when both are contiguous and all finite, else compact copies.
+class ValidPairs {
+public:
+    ValidPairs(const SignalView& a, const SignalView& b) : ra_(a), rb_(b) {
+        if (all_finite(ra_.span()) && all_finite(rb_.span())) {
+            x = ra_.span();
+            y = rb_.span();
+            return;
         }
+        const std::vector<std::size_t> idx = collect_finite_pairs(a, b);
+        xo_.resize(idx.size());
+        yo_.resize(idx.size());
+        for (std::size_t k = 0; k < idx.size(); ++k) {
+            xo_[k] = a[idx[k]];
+            yo_[k] = b[idx[k]];
+        }
+        x = xo_;
+        y = yo_;
     }
+    std::span<const double> x, y;
+
+private:
+    RawSamples ra_, rb_;
+    std::vector<double> xo_, yo_;
 };
 
 // ------------------------------------------------------------------ Kendall
@@ -111,7 +144,7 @@ std::pair<u64, u64> kendall_pairwise(std::span<const double> xs, std::span<const
 }
 
 // Smallest non-zero difference between the sorted values (Inf when all equal).
-double min_gap(const std::vector<double>& sorted) {
+double min_gap(std::span<const double> sorted) {
     double g = Inf;
     for (std::size_t i = 1; i < sorted.size(); ++i) {
         const double d = sorted[i] - sorted[i - 1];
@@ -145,7 +178,7 @@ u64 count_inversions(std::vector<double>& v, std::vector<double>& tmp) {
 }
 
 // Pairs tied within runs of equal values of a sorted vector.
-u64 tied_pairs(const std::vector<double>& sorted) {
+u64 tied_pairs(std::span<const double> sorted) {
     u64 t = 0;
     for (std::size_t i = 0; i < sorted.size();) {
         std::size_t j = i + 1;
@@ -160,41 +193,40 @@ u64 tied_pairs(const std::vector<double>& sorted) {
 // Concordant and discordant counts in O(m log m): when no product of two
 // non-zero differences can underflow, a pair's product is positive, negative
 // or zero exactly as the signs of its two differences say, so the counts are
-// those of the classic merge-sort method.
+// those of the classic merge-sort method (sort by x then y; discordant pairs
+// are the inversions of y).
 std::pair<u64, u64> kendall_counts(std::span<const double> xs, std::span<const double> ys) {
     const std::size_t m = xs.size();
-    std::vector<std::size_t> order(m);
-    std::iota(order.begin(), order.end(), std::size_t{0});
-    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-        if (xs[a] < xs[b]) return true;
-        if (xs[b] < xs[a]) return false;
-        return ys[a] < ys[b];
-    });
+    std::vector<std::pair<double, double>> xy(m);
+    for (std::size_t k = 0; k < m; ++k)
+        xy[k] = {xs[k] == 0.0 ? 0.0 : xs[k], ys[k] == 0.0 ? 0.0 : ys[k]};  // -0.0 ties with 0.0
+    std::sort(xy.begin(), xy.end());
     std::vector<double> sx(m), sy(m);
     for (std::size_t k = 0; k < m; ++k) {
-        sx[k] = xs[order[k]];
-        sy[k] = ys[order[k]];
+        sx[k] = xy[k].first;
+        sy[k] = xy[k].second;
     }
-    std::vector<double> ys_sorted(sy);
-    std::sort(ys_sorted.begin(), ys_sorted.end());
-    const double gx = min_gap(sx), gy = min_gap(ys_sorted);
-    if (gx < Inf && gy < Inf && !(gx * gy > 0.0)) return kendall_pairwise(xs, ys);
-
-    // Pairs tied in x, in y, and in both.
-    const u64 tx = tied_pairs(sx), ty = tied_pairs(ys_sorted);
-    u64 txy = 0;
+    u64 tx = 0, txy = 0;  // pairs tied in x, and in both
     for (std::size_t i = 0; i < m;) {
         std::size_t j = i + 1;
-        while (j < m && sx[j] == sx[i] && sy[j] == sy[i]) ++j;
-        const u64 run = j - i;
-        txy += run * (run - 1) / 2;
+        while (j < m && sx[j] == sx[i]) ++j;
+        tx += static_cast<u64>(j - i) * (j - i - 1) / 2;
+        for (std::size_t a = i; a < j;) {
+            std::size_t b = a + 1;
+            while (b < j && sy[b] == sy[a]) ++b;
+            txy += static_cast<u64>(b - a) * (b - a - 1) / 2;
+            a = b;
+        }
         i = j;
     }
+    const double gx = min_gap(sx);
     std::vector<double> tmp(m);
-    const u64 nd = count_inversions(sy, tmp);
+    const u64 nd = count_inversions(sy, tmp);  // leaves sy sorted
+    const double gy = min_gap(sy);
+    if (gx < Inf && gy < Inf && !(gx * gy > 0.0)) return kendall_pairwise(xs, ys);
+    const u64 ty = tied_pairs(sy);
     const u64 total = static_cast<u64>(m) * static_cast<u64>(m - 1) / 2;
-    const u64 nc = total - tx - ty + txy - nd;
-    return {nc, nd};
+    return {total - tx - ty + txy - nd, nd};
 }
 
 // ------------------------------------------------------------------ lagged Pearson
@@ -205,51 +237,126 @@ double lagged_r(std::span<const double> x, std::size_t k) {
     return pearson_r(x.first(len), x.subspan(k, len));
 }
 
+// r(k) for eight consecutive lags k0..k0+7 (all <= m - 2) at once, each lag's
+// sums in the same order as lagged_r, so the values are identical. `prefix`
+// holds the in-order prefix sums of x from -0.0 (prefix[i]: first i values),
+// which are the sums of the leading slices.
+__attribute__((target_clones("avx2", "default"))) void lagged_r8(std::span<const double> x,
+                                                                 const std::vector<double>& prefix,
+                                                                 std::size_t k0, double* out) {
+    constexpr std::size_t W = 8;
+    const std::size_t m = x.size();
+    const double* xp = x.data();
+    const std::size_t common = m - (k0 + W - 1);  // positions every lag of the block covers
+    // Sums of the trailing slices x[k..m-1], lane j for lag k0 + j.
+    v4d sb0 = {-0.0, -0.0, -0.0, -0.0}, sb1 = sb0;
+    for (std::size_t i = 0; i < common; ++i) {
+        sb0 += load4(xp + k0 + i);
+        sb1 += load4(xp + k0 + 4 + i);
+    }
+    double sb[W], ma[W], mb[W];
+    for (std::size_t j = 0; j < W; ++j) {
+        sb[j] = j < 4 ? sb0[j] : sb1[j - 4];
+        const std::size_t len = m - k0 - j;
+        for (std::size_t i = common; i < len; ++i) sb[j] += xp[k0 + j + i];
+        const double nd = count_d(len);
+        ma[j] = prefix[len] / nd;
+        mb[j] = sb[j] / nd;
+    }
+    const v4d ma0 = load4(ma), ma1 = load4(ma + 4), mb0 = load4(mb), mb1 = load4(mb + 4);
+    v4d ab0 = {-0.0, -0.0, -0.0, -0.0}, ab1 = ab0, aa0 = ab0, aa1 = ab0, bb0 = ab0, bb1 = ab0;
+    for (std::size_t i = 0; i < common; ++i) {
+        const double xi = xp[i];
+        const v4d da0 = xi - ma0, da1 = xi - ma1;
+        const v4d db0 = load4(xp + k0 + i) - mb0, db1 = load4(xp + k0 + 4 + i) - mb1;
+        ab0 += da0 * db0;
+        ab1 += da1 * db1;
+        aa0 += da0 * da0;
+        aa1 += da1 * da1;
+        bb0 += db0 * db0;
+        bb1 += db1 * db1;
+    }
+    for (std::size_t j = 0; j < W; ++j) {
+        const bool lo = j < 4;
+        const std::size_t l = lo ? j : j - 4;
+        double sab = lo ? ab0[l] : ab1[l], saa = lo ? aa0[l] : aa1[l], sbb = lo ? bb0[l] : bb1[l];
+        const std::size_t len = m - k0 - j;
+        for (std::size_t i = common; i < len; ++i) {
+            const double da = xp[i] - ma[j], db = xp[k0 + j + i] - mb[j];
+            sab += da * db;
+            saa += da * da;
+            sbb += db * db;
+        }
+        out[j] = pearson_finish(sab, saa, sbb);
+    }
+}
+
+// r(k) for k = first..last (inclusive, last <= m - 2) into out[k - first].
+void lagged_profile(std::span<const double> x, std::size_t first, std::size_t last, double* out) {
+    std::size_t k = first;
+    if (last >= first + 7) {
+        std::vector<double> prefix(x.size() + 1);
+        double acc = -0.0;
+        prefix[0] = acc;
+        for (std::size_t i = 0; i < x.size(); ++i) prefix[i + 1] = acc += x[i];
+        for (; k + 7 <= last; k += 8) lagged_r8(x, prefix, k, out + (k - first));
+    }
+    for (; k <= last; ++k) out[k - first] = lagged_r(x, k);
+}
+
 // ------------------------------------------------------------------ cross-correlation
 
 // Raw lagged sums r[k] = sum over t of xc[t] * yc[t + k], each from +0.0 in
-// ascending t, for k = -L..L; several lags run side by side.
-__attribute__((optimize("O3"))) std::vector<double> lagged_cross_sums(
+// ascending t, for k = -L..L. Blocks of 32 consecutive lags run side by side
+// (eight vectors of four): over the positions every lag of the block covers,
+// one x sample meets 32 contiguous y samples; each lag's own head and tail
+// are added before and after, so every sum keeps its order.
+__attribute__((target_clones("avx2", "default"))) std::vector<double> lagged_cross_sums(
     const std::vector<double>& xc, const std::vector<double>& yc, std::size_t L) {
     const std::size_t n = xc.size();
     const std::size_t count = 2 * L + 1;
     std::vector<double> out(count);
-    constexpr std::size_t W = 8;
+    constexpr std::size_t G = 8, W = 4 * G;
     const double* xp = xc.data();
     const double* yp = yc.data();
-    auto t_lo = [&](i64 k) { return static_cast<std::size_t>(k < 0 ? -k : 0); };
-    auto t_hi = [&](i64 k) { return static_cast<std::size_t>(k < 0 ? static_cast<i64>(n) : static_cast<i64>(n) - k); };
+    auto t_lo = [](i64 k) { return static_cast<std::size_t>(k < 0 ? -k : 0); };
+    auto t_hi = [n](i64 k) {
+        return static_cast<std::size_t>(k < 0 ? static_cast<i64>(n) : static_cast<i64>(n) - k);
+    };
+    auto plain = [&](i64 k) {
+        double a = 0.0;
+        for (std::size_t t = t_lo(k); t < t_hi(k); ++t)
+            a += xp[t] * yp[static_cast<std::size_t>(static_cast<i64>(t) + k)];
+        return a;
+    };
     std::size_t i = 0;
     for (; i + W <= count; i += W) {
         const i64 k0 = static_cast<i64>(i) - static_cast<i64>(L);
-        double acc[W];
-        for (std::size_t j = 0; j < W; ++j) acc[j] = 0.0;
-        // Common range of every lag of the block, and each lag's own head and tail.
         std::size_t lo = 0, hi = n;
         for (std::size_t j = 0; j < W; ++j) {
             lo = std::max(lo, t_lo(k0 + static_cast<i64>(j)));
             hi = std::min(hi, t_hi(k0 + static_cast<i64>(j)));
         }
-        if (lo >= hi) {  // no common range: plain loops
-            for (std::size_t j = 0; j < W; ++j) {
-                const i64 k = k0 + static_cast<i64>(j);
-                double a = 0.0;
-                for (std::size_t t = t_lo(k); t < t_hi(k); ++t)
-                    a += xp[t] * yp[static_cast<std::size_t>(static_cast<i64>(t) + k)];
-                out[i + j] = a;
-            }
+        if (lo >= hi) {  // no position common to the whole block
+            for (std::size_t j = 0; j < W; ++j) out[i + j] = plain(k0 + static_cast<i64>(j));
             continue;
         }
+        double acc[W];
         for (std::size_t j = 0; j < W; ++j) {
             const i64 k = k0 + static_cast<i64>(j);
+            double a = 0.0;
             for (std::size_t t = t_lo(k); t < lo; ++t)
-                acc[j] += xp[t] * yp[static_cast<std::size_t>(static_cast<i64>(t) + k)];
+                a += xp[t] * yp[static_cast<std::size_t>(static_cast<i64>(t) + k)];
+            acc[j] = a;
         }
+        v4d v[G];
+        for (std::size_t g = 0; g < G; ++g) v[g] = load4(acc + 4 * g);
         for (std::size_t t = lo; t < hi; ++t) {
             const double xt = xp[t];
             const double* yt = yp + static_cast<std::size_t>(static_cast<i64>(t) + k0);
-            for (std::size_t j = 0; j < W; ++j) acc[j] += xt * yt[j];
+            for (std::size_t g = 0; g < G; ++g) v[g] += xt * load4(yt + 4 * g);
         }
+        for (std::size_t g = 0; g < G; ++g) __builtin_memcpy(acc + 4 * g, &v[g], sizeof v[g]);
         for (std::size_t j = 0; j < W; ++j) {
             const i64 k = k0 + static_cast<i64>(j);
             for (std::size_t t = hi; t < t_hi(k); ++t)
@@ -257,13 +364,7 @@ __attribute__((optimize("O3"))) std::vector<double> lagged_cross_sums(
             out[i + j] = acc[j];
         }
     }
-    for (; i < count; ++i) {
-        const i64 k = static_cast<i64>(i) - static_cast<i64>(L);
-        double a = 0.0;
-        for (std::size_t t = t_lo(k); t < t_hi(k); ++t)
-            a += xp[t] * yp[static_cast<std::size_t>(static_cast<i64>(t) + k)];
-        out[i] = a;
-    }
+    for (; i < count; ++i) out[i] = plain(static_cast<i64>(i) - static_cast<i64>(L));
     return out;
 }
 
@@ -314,28 +415,47 @@ double profile_norm(const CrossProfile& p) {
 constexpr double kTwoPi = 6.283185307179586;
 
 // The one-sided DFT bins X[k] = sum over t of s[t] e^(-2 pi i k t / L) of every
-// segment at once: column s of `seg` (L rows of S values) is segment s. The
-// sine-cosine of each (k, t) is evaluated once and applied to all segments;
-// each segment's sums still run in ascending t. Results: re[k * S + s].
-__attribute__((optimize("O3"))) void segment_dft(const std::vector<double>& seg, std::size_t L,
-                                                std::size_t S, std::vector<double>& re,
-                                                std::vector<double>& im) {
+// segment of both signals at once: column s of `xs` and `ys` (L rows of S
+// values) is segment s. The sine-cosine of each (k, t) is evaluated once and
+// applied to all segments; each segment's sums still run in ascending t.
+// Results: xr[k * S + s] and so on.
+__attribute__((target_clones("avx2", "default"))) void segment_dft(
+    const std::vector<double>& xs, const std::vector<double>& ys, std::size_t L, std::size_t S,
+    std::vector<double>& xr, std::vector<double>& xi, std::vector<double>& yr,
+    std::vector<double>& yi) {
     const std::size_t B = L / 2 + 1;
-    re.assign(B * S, 0.0);
-    im.assign(B * S, 0.0);
+    xr.assign(B * S, 0.0);
+    xi.assign(B * S, 0.0);
+    yr.assign(B * S, 0.0);
+    yi.assign(B * S, 0.0);
     const double nd = count_d(L);
     for (std::size_t k = 0; k < B; ++k) {
         const double a = count_d(k) * kTwoPi;
-        double* rk = re.data() + k * S;
-        double* ik = im.data() + k * S;
+        double* xrk = xr.data() + k * S;
+        double* xik = xi.data() + k * S;
+        double* yrk = yr.data() + k * S;
+        double* yik = yi.data() + k * S;
         for (std::size_t t = 0; t < L; ++t) {
             const double theta = (a * count_d(t)) / nd;
             double sn, cs;
             ::sincos(theta, &sn, &cs);
-            const double* row = seg.data() + t * S;
-            for (std::size_t s = 0; s < S; ++s) {
-                rk[s] = rk[s] + cs * row[s];
-                ik[s] = ik[s] - sn * row[s];
+            const double* xrow = xs.data() + t * S;
+            const double* yrow = ys.data() + t * S;
+            std::size_t s = 0;
+            for (; s + 4 <= S; s += 4) {
+                const v4d xv = load4(xrow + s), yv = load4(yrow + s);
+                const v4d a1 = load4(xrk + s) + cs * xv, b1 = load4(xik + s) - sn * xv;
+                const v4d a2 = load4(yrk + s) + cs * yv, b2 = load4(yik + s) - sn * yv;
+                __builtin_memcpy(xrk + s, &a1, sizeof a1);
+                __builtin_memcpy(xik + s, &b1, sizeof b1);
+                __builtin_memcpy(yrk + s, &a2, sizeof a2);
+                __builtin_memcpy(yik + s, &b2, sizeof b2);
+            }
+            for (; s < S; ++s) {
+                xrk[s] = xrk[s] + cs * xrow[s];
+                xik[s] = xik[s] - sn * xrow[s];
+                yrk[s] = yrk[s] + cs * yrow[s];
+                yik[s] = yik[s] - sn * yrow[s];
             }
         }
     }
@@ -369,8 +489,7 @@ Spectra segment_spectra(const SignalView& xv, const SignalView& yv, u64 nperseg,
             ys[i * S + s] = yv[s * L + i] * w[i];
         }
     std::vector<double> xr, xi, yr, yi;
-    segment_dft(xs, L, S, xr, xi);
-    segment_dft(ys, L, S, yr, yi);
+    segment_dft(xs, ys, L, S, xr, xi, yr, yi);
     out.cre.assign(B, 0.0);
     out.cim.assign(B, 0.0);
     if (autos) {
@@ -493,7 +612,7 @@ Array1 partial_autocorrelation_py(SignalView signal, u64 max_lag) {
     const std::size_t p = static_cast<std::size_t>(max_lag);
     std::vector<double> c(p + 1);
     c[0] = 1.0;
-    for (std::size_t k = 1; k <= p; ++k) c[k] = lagged_r(x, k);
+    if (p >= 1) lagged_profile(x, 1, p, c.data() + 1);
     std::vector<double> out(p + 1);
     out[0] = 1.0;
     if (p == 0) return {std::move(out)};
@@ -527,7 +646,12 @@ double covariance_py(SignalView x, SignalView y) {
     const std::size_t m = v.x.size();
     if (m < 2) return NaN;
     const double md = count_d(m);
-    const double mx = sum_in_order(v.x) / md, my = sum_in_order(v.y) / md;
+    double sx = -0.0, sy = -0.0;
+    for (std::size_t i = 0; i < m; ++i) {
+        sx += v.x[i];
+        sy += v.y[i];
+    }
+    const double mx = sx / md, my = sy / md;
     double acc = -0.0;
     for (std::size_t i = 0; i < m; ++i) acc += (v.x[i] - mx) * (v.y[i] - my);
     return acc / count_d(m - 1);
@@ -542,7 +666,7 @@ Array1 autocorrelation_function_py(SignalView signal, i64 max_lag) {
     const std::size_t L = static_cast<std::size_t>(std::min<u64>(m - 2, bound));
     std::vector<double> out(L + 1);
     out[0] = 1.0;
-    for (std::size_t k = 1; k <= L; ++k) out[k] = lagged_r(x, k);
+    if (L >= 1) lagged_profile(x, 1, L, out.data() + 1);
     return {std::move(out)};
 }
 
@@ -552,8 +676,14 @@ double acf_decay_time_py(SignalView signal, double threshold) {
     const std::size_t m = x.size();
     if (m < 3) return NaN;
     const std::size_t L = std::min(m - 2, m / 2);
-    for (std::size_t k = 1; k <= L; ++k)
-        if (lagged_r(x, k) < threshold) return count_d(k);
+    // Lags in blocks of eight; the first lag below the threshold ends the search.
+    double r[8];
+    for (std::size_t k = 1; k <= L; k += 8) {
+        const std::size_t last = std::min(L, k + 7);
+        lagged_profile(x, k, last, r);
+        for (std::size_t j = k; j <= last; ++j)
+            if (r[j - k] < threshold) return count_d(j);
+    }
     return count_d(L);
 }
 
@@ -592,17 +722,45 @@ i64 lag_at_max_xcorr_py(SignalView x, SignalView y, i64 max_lag) {
 double partial_correlation_py(SignalView x, SignalView y, SignalView z) {
     const std::size_t n = x.size();
     if (y.size() != n || z.size() != n || n < 3) return NaN;
-    std::vector<double> xs, ys, zs;
-    for (std::size_t i = 0; i < n; ++i) {
-        const double a = x[i], b = y[i], c = z[i];
-        if (std::isfinite(a) && std::isfinite(b) && std::isfinite(c)) {
-            xs.push_back(a);
-            ys.push_back(b);
-            zs.push_back(c);
+    const RawSamples rx(x), ry(y), rz(z);
+    std::span<const double> xs = rx.span(), ys = ry.span(), zs = rz.span();
+    std::vector<double> xo, yo, zo;
+    if (!(all_finite(xs) && all_finite(ys) && all_finite(zs))) {
+        for (std::size_t i = 0; i < n; ++i) {
+            if (std::isfinite(xs[i]) && std::isfinite(ys[i]) && std::isfinite(zs[i])) {
+                xo.push_back(xs[i]);
+                yo.push_back(ys[i]);
+                zo.push_back(zs[i]);
+            }
         }
+        xs = xo;
+        ys = yo;
+        zs = zo;
     }
-    if (xs.size() < 3) return NaN;
-    const double rxy = pearson_r(xs, ys), rxz = pearson_r(xs, zs), ryz = pearson_r(ys, zs);
+    const std::size_t m = xs.size();
+    if (m < 3) return NaN;
+    // The three coefficients share their means and sums of squares: one pass
+    // each, every sum in index order as pearson_r takes it.
+    const double md = count_d(m);
+    double sx = -0.0, sy = -0.0, sz = -0.0;
+    for (std::size_t i = 0; i < m; ++i) {
+        sx += xs[i];
+        sy += ys[i];
+        sz += zs[i];
+    }
+    const double mx = sx / md, my = sy / md, mz = sz / md;
+    double sxy = -0.0, sxz = -0.0, syz = -0.0, sxx = -0.0, syy = -0.0, szz = -0.0;
+    for (std::size_t i = 0; i < m; ++i) {
+        const double dx = xs[i] - mx, dy = ys[i] - my, dz = zs[i] - mz;
+        sxy += dx * dy;
+        sxz += dx * dz;
+        syz += dy * dz;
+        sxx += dx * dx;
+        syy += dy * dy;
+        szz += dz * dz;
+    }
+    const double rxy = pearson_finish(sxy, sxx, syy), rxz = pearson_finish(sxz, sxx, szz),
+                 ryz = pearson_finish(syz, syy, szz);
     if (std::isnan(rxy) || std::isnan(rxz) || std::isnan(ryz)) return NaN;
     const double q = (1.0 - rxz * rxz) * (1.0 - ryz * ryz);
     if (q == 0.0) return NaN;

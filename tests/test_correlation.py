@@ -119,6 +119,7 @@ def test_autocorrelation_family_against_numpy(layout):
     np.testing.assert_allclose(nv.partial_autocorrelation(v, 40), levinson_table(expected), rtol=1e-9, atol=1e-12)
     acf = nv.autocorrelation_function(v, -1)
     assert len(acf) == len(xs) // 2 + 1
+    assert acf[1:].tolist() == [nv.autocorrelation(xs, k) for k in range(1, len(acf))]  # lag blocks
     assert nv.acf_decay_time(v, 0.5) == next(k for k in range(1, len(acf)) if acf[k] < 0.5)
 
 
@@ -151,6 +152,26 @@ def test_cross_correlation_against_np_correlate(max_lag):
     assert nv.lag_at_max_xcorr(x, y, max_lag) == int(np.argmax(raw)) - L
 
 
+def in_order_profile(x, y, L):
+    n = len(x)
+    mx, my = sum(x, -0.0) / n, sum(y, -0.0) / n
+    xc, yc = [v - mx for v in x], [v - my for v in y]
+    out = []
+    for k in range(-L, L + 1):
+        a = 0.0
+        for t in range(max(0, -k), min(n, n - k)):
+            a += xc[t] * yc[t + k]
+        out.append(a)
+    return out
+
+
+@pytest.mark.parametrize("n, max_lag", [(2, -1), (5, 1), (37, -1), (70, 40), (100, 5)])
+def test_cross_correlation_sums_in_order_exactly(n, max_lag):
+    x, y = rng.standard_normal(n).tolist(), rng.standard_normal(n).tolist()
+    L = n - 1 if max_lag < 0 or max_lag > n - 1 else max_lag
+    assert nv.cross_correlation(arr(x), arr(y), max_lag, False).tolist() == in_order_profile(x, y, L)
+
+
 def test_delayed_copy_peaks_at_its_delay():
     x = rng.standard_normal(500)
     assert nv.lag_at_max_xcorr(x[5:], x[:-5], -1) == 5
@@ -180,6 +201,33 @@ def test_coherence_and_csd_against_fft_and_scipy(L):
     np.testing.assert_allclose(coh[1:-1] if L % 2 == 0 else coh[1:], ref[1:-1] if L % 2 == 0 else ref[1:], rtol=1e-8)
     _, re, im = nv.cross_spectral_density(x, y, L)
     np.testing.assert_allclose(re + 1j * im, pxy, rtol=1e-9, atol=1e-9 * np.abs(pxy).max())
+
+
+def direct_dft(seg):
+    L, out = len(seg), []
+    for k in range(L // 2 + 1):
+        a, re, im = k * 6.283185307179586, 0.0, 0.0
+        for t in range(L):
+            th = (a * t) / L
+            re, im = re + math.cos(th) * seg[t], im - math.sin(th) * seg[t]
+        out.append((re, im))
+    return out
+
+
+@pytest.mark.parametrize("n, L", [(50, 4), (100, 9), (300, 33)])
+def test_cross_spectral_density_direct_sums_exactly(n, L):
+    x, y = rng.standard_normal(n).tolist(), rng.standard_normal(n).tolist()
+    w = [(1.0 - math.cos((i * 6.283185307179586) / (L - 1))) * 0.5 for i in range(L)]
+    S, B = n // L, L // 2 + 1
+    cre, cim = [0.0] * B, [0.0] * B
+    for s in range(S):
+        X = direct_dft([x[s * L + i] * w[i] for i in range(L)])
+        Y = direct_dft([y[s * L + i] * w[i] for i in range(L)])
+        for k, ((a, b), (c, d)) in enumerate(zip(X, Y)):
+            cre[k] += a * c + b * d
+            cim[k] += b * c - a * d
+    _, re, im = nv.cross_spectral_density(arr(x), arr(y), L)
+    assert re.tolist() == [v / S for v in cre] and im.tolist() == [v / S for v in cim]
 
 
 # ---------------------------------------------------------------- wavelet coherence
