@@ -168,6 +168,89 @@ bool sweep_fits(std::span<const double> x, std::size_t L) {
     return L >= 1 && L <= kSweepMaxLen && x.size() < (std::size_t{1} << 31) && all_finite(x);
 }
 
+// Pair mode of the sweep: pairs(L) for every L = 1..M at once. The templates
+// are the starts 0..n-2 sorted by their first value; column c of start i holds
+// x[i + c] while i + c <= n - 2 and +inf beyond, so a pair matches on its
+// first L columns exactly when both templates belong to the first n - L of
+// length L and match there.
+struct PrefixTemplates {
+    std::size_t n = 0, M = 0;
+    std::vector<double> cols;  // M columns of n values
+
+    PrefixTemplates(std::span<const double> x, std::size_t m_cols) : n(x.size() - 1), M(m_cols) {
+        std::vector<std::uint32_t> order(n);
+        std::iota(order.begin(), order.end(), 0u);
+        std::sort(order.begin(), order.end(),
+                  [&](std::uint32_t a, std::uint32_t b) { return x[a] < x[b]; });
+        cols.resize(M * n);
+        const std::size_t limit = x.size() - 2;
+        for (std::size_t c = 0; c < M; ++c) {
+            double* col = cols.data() + c * n;
+            for (std::size_t s = 0; s < n; ++s)
+                col[s] = order[s] + c <= limit ? x[order[s] + c] : Inf;
+        }
+    }
+    const double* col(std::size_t c) const { return cols.data() + c * n; }
+};
+
+// cnt[c] += partners among b..e-1 that match template s on columns 0..c
+// (column 0 already matches), c = 1..K.
+template <std::size_t K>
+__attribute__((target_clones("avx2", "default"))) void scan_prefix(const PrefixTemplates& t,
+                                                                   std::size_t s, std::size_t b,
+                                                                   std::size_t e, double r,
+                                                                   u64* cnt) {
+    const double* c[K + 1];
+    double v[K + 1];
+    for (std::size_t k = 1; k <= K; ++k) {
+        c[k] = t.col(k);
+        v[k] = c[k][s];
+    }
+    const v4d rr = {r, r, r, r}, nr = -rr;
+    v4i acc[K + 1];
+    for (std::size_t k = 1; k <= K; ++k) acc[k] = v4i{0, 0, 0, 0};
+    std::size_t i = b;
+    for (; i + 4 <= e; i += 4) {
+        v4i ok = {-1, -1, -1, -1};
+        for (std::size_t k = 1; k <= K; ++k) {
+            const v4d d = load4(c[k] + i) - v[k];
+            ok &= (d < rr) & (d > nr);
+            acc[k] -= ok;
+        }
+    }
+    for (std::size_t k = 1; k <= K; ++k) cnt[k] += lane_sum(acc[k]);
+    for (; i < e; ++i) {
+        u64 ok = 1;
+        for (std::size_t k = 1; k <= K; ++k) {
+            ok &= static_cast<u64>(std::fabs(c[k][i] - v[k]) < r);
+            cnt[k] += ok;
+        }
+    }
+}
+
+using PrefixScanFn = void (*)(const PrefixTemplates&, std::size_t, std::size_t, std::size_t,
+                              double, u64*);
+
+// pairs(L) for L = 1..M (M <= kSweepMaxLen + 1) into out[L - 1]; finite x.
+void sweep_pairs(std::span<const double> x, std::size_t M, double r, u64* out) {
+    static constexpr PrefixScanFn table[kSweepMaxLen + 1] = {
+        nullptr,        scan_prefix<1>, scan_prefix<2>, scan_prefix<3>, scan_prefix<4>,
+        scan_prefix<5>, scan_prefix<6>, scan_prefix<7>, scan_prefix<8>};
+    const PrefixTemplates t(x, M);
+    const PrefixScanFn scan = M >= 2 ? table[M - 1] : nullptr;
+    const double* c0 = t.col(0);
+    u64 cnt[kSweepMaxLen + 1] = {};
+    std::size_t end = 0;
+    for (std::size_t s = 0; s < t.n; ++s) {
+        if (end < s + 1) end = s + 1;
+        while (end < t.n && c0[end] - c0[s] < r) ++end;
+        if (end == s + 1) continue;
+        cnt[0] += end - s - 1;
+        if (scan) scan(t, s, s + 1, end, r, cnt);
+    }
+    for (std::size_t L = 1; L <= M; ++L) out[L - 1] = cnt[L - 1];
+}
+
 // ------------------------------------------------------------------ diagonal walk
 
 // Matching pairs (i, i + d) counted along each diagonal d of the pair matrix:
@@ -181,18 +264,21 @@ bool sweep_fits(std::span<const double> x, std::size_t L) {
 // p <= n - d - 2. Per-template mode: partner counts of each template among
 // the first n - L + 1 of length L and the first n - L of length L + 1;
 // positions p <= n - d - 1. L >= 1.
+constexpr std::size_t kMaxLevels = 16;
+
 struct DiagonalCounts {
-    u64 lo = 0, hi = 0;
+    // Pair mode: levels[q] counts the pairs of length lmin + q, q < n_levels.
+    std::size_t lmin = 1, n_levels = 0;
+    u64 levels[kMaxLevels] = {};
     u64* per_lo = nullptr;
     u64* per_hi = nullptr;
 
     void point(std::size_t p, std::size_t d, u64 run, std::size_t L) {
-        if (run < L) return;
         if (!per_lo) {
-            ++lo;
-            hi += run >= L + 1;
+            for (std::size_t q = 0; q < n_levels; ++q) levels[q] += run >= lmin + q;
             return;
         }
+        if (run < L) return;
         const std::size_t i = p + 1 - L;
         ++per_lo[i];
         ++per_lo[i + d];
@@ -215,8 +301,15 @@ __attribute__((target_clones("avx2", "default"))) void diagonal_walk(std::span<c
     const long long Ls = static_cast<long long>(L);
     const v4i lv = {Ls, Ls, Ls, Ls}, l1v = lv + 1, one = {1, 1, 1, 1};
     std::size_t d = 1;
+    v4i level_v[kMaxLevels];
+    for (std::size_t q = 0; q < out.n_levels; ++q) {
+        const long long lq = static_cast<long long>(out.lmin + q);
+        level_v[q] = v4i{lq, lq, lq, lq};
+    }
     for (; d + 3 + tail < n; d += 4) {
-        v4i run = {0, 0, 0, 0}, acc_lo = run, acc_hi = run;
+        v4i run = {0, 0, 0, 0};
+        v4i acc[kMaxLevels];
+        for (std::size_t q = 0; q < out.n_levels; ++q) acc[q] = run;
         const std::size_t common = end_of(d + 3);
         for (std::size_t p = 0; p < common; ++p) {
             v4d b;
@@ -224,11 +317,10 @@ __attribute__((target_clones("avx2", "default"))) void diagonal_walk(std::span<c
             const v4d diff = b - a[p];
             const v4i far = (diff >= rr) | (diff <= nr);  // NaN differences never are
             run = (run + one) & ~far;
-            const v4i mlo = run >= lv, mhi = run >= l1v;
             if (!out.per_lo) {
-                acc_lo -= mlo;
-                acc_hi -= mhi;
+                for (std::size_t q = 0; q < out.n_levels; ++q) acc[q] -= run >= level_v[q];
             } else {
+                const v4i mlo = run >= lv, mhi = run >= l1v;
                 const std::size_t i = p + 1 - std::min<std::size_t>(L, p + 1);
                 const long long c_lo = -(mlo[0] + mlo[1] + mlo[2] + mlo[3]);
                 if (c_lo == 0) continue;
@@ -241,8 +333,7 @@ __attribute__((target_clones("avx2", "default"))) void diagonal_walk(std::span<c
                 }
             }
         }
-        out.lo += lane_sum(acc_lo);
-        out.hi += lane_sum(acc_hi);
+        for (std::size_t q = 0; q < out.n_levels; ++q) out.levels[q] += lane_sum(acc[q]);
         // Each diagonal of the block finishes its own remaining positions.
         for (std::size_t j = 0; j < 4; ++j) {
             u64 rj = static_cast<u64>(run[j]);
@@ -261,11 +352,14 @@ __attribute__((target_clones("avx2", "default"))) void diagonal_walk(std::span<c
     }
 }
 
-void diagonal_pairs(std::span<const double> x, std::size_t L, double r, u64& lo, u64& hi) {
+// pairs(L) for L = lmin .. lmin + count - 1 into out.
+void diagonal_pairs(std::span<const double> x, std::size_t lmin, std::size_t count, double r,
+                    u64* out) {
     DiagonalCounts c;
-    diagonal_walk(x, L, r, c);
-    lo = c.lo;
-    hi = c.hi;
+    c.lmin = lmin;
+    c.n_levels = count;
+    diagonal_walk(x, lmin, r, c);
+    for (std::size_t q = 0; q < count; ++q) out[q] = c.levels[q];
 }
 
 void diagonal_per_template(std::span<const double> x, std::size_t L, double r, u64* per_lo,
@@ -278,33 +372,41 @@ void diagonal_per_template(std::span<const double> x, std::size_t L, double r, u
 
 // ------------------------------------------------------------------ sample entropy
 
-// Matching pairs among the first n - L templates of length L and among the
-// first n - L - 1 of length L + 1 (n >= L + 2).
-std::pair<u64, u64> pair_counts(std::span<const double> x, std::size_t L, double r) {
+// pairs(L): matching pairs among the first n - L templates of length L (the
+// sample entropy's B is pairs(m), its A is pairs(m + 1)). Fills out[q] with
+// pairs(lmin + q) for q < count; n >= lmin + count, count <= kMaxLevels.
+void pair_counts(std::span<const double> x, std::size_t lmin, std::size_t count, double r,
+                 u64* out) {
     const std::size_t n = x.size();
-    if (L == 0) {
-        const u64 all = static_cast<u64>(n) * static_cast<u64>(n - 1) / 2;
-        return {all, pair_counts(x, 1, r).first};
+    if (lmin == 0) {
+        out[0] = static_cast<u64>(n) * static_cast<u64>(n - 1) / 2;  // empty templates all match
+        if (count > 1) pair_counts(x, 1, count - 1, r, out + 1);
+        return;
     }
-    u64 lo = 0, hi = 0;
-    if (sweep_fits(x, L)) {
-        const SortedTemplates t(x, L, n - L, n - L - 1);
-        sweep(t, r, lo, hi, nullptr, nullptr);
+    const std::size_t top = lmin + count - 1;
+    if (top <= kSweepMaxLen + 1 && n < (std::size_t{1} << 31) && all_finite(x)) {
+        u64 all[kSweepMaxLen + 1];
+        sweep_pairs(x, top, r, all);
+        for (std::size_t q = 0; q < count; ++q) out[q] = all[lmin + q - 1];
     } else {
-        diagonal_pairs(x, L, r, lo, hi);
+        diagonal_pairs(x, lmin, count, r, out);
     }
-    return {lo, hi};
 }
 
 // True when n >= m + 2 in exact arithmetic.
 inline bool long_enough(std::size_t n, u64 m) { return n >= 2 && m <= static_cast<u64>(n - 2); }
 
+inline double sampen_of(u64 b, u64 a) {
+    if (b == 0 || a == 0) return NaN;
+    return -std::log(static_cast<double>(a) / static_cast<double>(b));
+}
+
 double sample_entropy_inner(std::span<const double> x, u64 m, double r) {
     // A tolerance of zero, below zero or NaN matches nothing.
     if (!(r > 0.0) || !long_enough(x.size(), m)) return NaN;
-    const auto [b, a] = pair_counts(x, static_cast<std::size_t>(m), r);
-    if (b == 0 || a == 0) return NaN;
-    return -std::log(static_cast<double>(a) / static_cast<double>(b));
+    u64 ba[2];
+    pair_counts(x, static_cast<std::size_t>(m), 2, r, ba);
+    return sampen_of(ba[0], ba[1]);
 }
 
 // Coarse-grained signal at scale s: block means, each block summed in index
@@ -637,9 +739,20 @@ double entropy_rate_py(SignalView signal, u64 m_max, double r) {
     const std::span<const double> x = raw.span();
     double last = NaN;
     u64 kept = 0;
+    if (!(r > 0.0)) return NaN;  // nothing matches
+    // pairs(L) for consecutive L, computed a range at a time: all template
+    // lengths of one range come from one pass over the pairs.
+    u64 pairs[kMaxLevels];
+    std::size_t first = 0, have = 0;  // pairs[q] = pairs(first + q), q < have
     for (u64 m = 1; m <= m_max; ++m) {
         if (!long_enough(n, m)) break;
-        const double v = sample_entropy_inner(x, m, r);
+        const std::size_t L = static_cast<std::size_t>(m);
+        if (L + 1 >= first + have) {  // refill from L
+            first = L;
+            have = std::min<std::size_t>(kMaxLevels, static_cast<std::size_t>(m_max) - L + 2);
+            pair_counts(x, first, have, r, pairs);
+        }
+        const double v = sampen_of(pairs[L - first], pairs[L + 1 - first]);
         if (!std::isfinite(v)) break;
         last = v;
         ++kept;
