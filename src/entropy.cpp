@@ -499,13 +499,47 @@ void ordinal_pattern(const double* w, std::size_t delay, std::size_t k, std::uin
     });
 }
 
-// Rank of a permutation of 0..k-1 in lexicographic order (Lehmer code), k <= 20.
-u64 lehmer_rank(const std::uint32_t* perm, std::size_t k) {
+// Rank of the window's ordinal pattern in lexicographic order of patterns
+// (its Lehmer code), straight from the values, branch-free, k <= 20.
+// With rho[a] the position of offset a in the pattern (its stable rank) and
+// c(a) the number of earlier offsets b < a with a greater value, the pattern's
+// Lehmer digit at position rho[a] is c(a), so the rank is the sum of
+// c(a) * (k - 1 - rho[a])!.
+u64 pattern_rank(const double* w, std::size_t delay, std::size_t k) {
+    static constexpr u64 fact[21] = {1ull,
+                                     1ull,
+                                     2ull,
+                                     6ull,
+                                     24ull,
+                                     120ull,
+                                     720ull,
+                                     5040ull,
+                                     40320ull,
+                                     362880ull,
+                                     3628800ull,
+                                     39916800ull,
+                                     479001600ull,
+                                     6227020800ull,
+                                     87178291200ull,
+                                     1307674368000ull,
+                                     20922789888000ull,
+                                     355687428096000ull,
+                                     6402373705728000ull,
+                                     121645100408832000ull,
+                                     2432902008176640000ull};
+    double v[20];
+    std::uint32_t above[20] = {}, later_below[20] = {};
+    for (std::size_t a = 0; a < k; ++a) v[a] = w[a * delay];
+    for (std::size_t b = 0; b < k; ++b)
+        for (std::size_t a = b + 1; a < k; ++a) {
+            const std::uint32_t g = nan_last_less(v[a], v[b]);  // a sorts before b
+            above[a] += g;                                      // an earlier b ranks above a
+            later_below[b] += g;                                // a later a ranks below b
+        }
     u64 rank = 0;
-    for (std::size_t i = 0; i < k; ++i) {
-        u64 smaller = 0;
-        for (std::size_t j = i + 1; j < k; ++j) smaller += perm[j] < perm[i];
-        rank = rank * static_cast<u64>(k - i) + smaller;
+    for (std::size_t a = 0; a < k; ++a) {
+        const std::size_t rho = (a - above[a]) + later_below[a];
+        rank += above[a] * fact[k - 1 - rho];
     }
     return rank;
 }
@@ -532,25 +566,18 @@ double permutation_entropy_inner(std::span<const double> x, u64 order, u64 delay
     const std::size_t dl = static_cast<std::size_t>(delay);
     const std::size_t N = n - dl * (k - 1);
     EntropySum es(N);
-    std::vector<std::uint32_t> perm(k);
     if (k <= 20) {
         u64 fact = 1;
         for (u64 i = 2; i <= k; ++i) fact *= i;
         if (fact <= 2 * static_cast<u64>(N) + 1024) {
             // A count per possible pattern, visited in rank order.
             std::vector<u64> counts(static_cast<std::size_t>(fact), 0);
-            for (std::size_t i = 0; i < N; ++i) {
-                ordinal_pattern(x.data() + i, dl, k, perm.data());
-                ++counts[lehmer_rank(perm.data(), k)];
-            }
+            for (std::size_t i = 0; i < N; ++i) ++counts[pattern_rank(x.data() + i, dl, k)];
             for (u64 c : counts)
                 if (c) es.add(c);
         } else {
             std::vector<u64> ranks(N);
-            for (std::size_t i = 0; i < N; ++i) {
-                ordinal_pattern(x.data() + i, dl, k, perm.data());
-                ranks[i] = lehmer_rank(perm.data(), k);
-            }
+            for (std::size_t i = 0; i < N; ++i) ranks[i] = pattern_rank(x.data() + i, dl, k);
             std::sort(ranks.begin(), ranks.end());
             for (std::size_t i = 0; i < N;) {
                 std::size_t j = i + 1;
