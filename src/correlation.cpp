@@ -8,6 +8,8 @@
 // results do not depend on the hardware; where many independent sums are
 // needed they run side by side, each in its own order.
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -83,14 +85,59 @@ double pearson_r(std::span<const double> a, std::span<const double> b) {
     return pearson_finish(sab, saa, sbb);
 }
 
-// Ordinal 0-based ranks; equal values ranked in index order.
+// ------------------------------------------------------------------ ordering
+
+// Unsigned key whose integer order is the numeric order of finite doubles;
+// -0.0 gets the key of +0.0, so zeros of either sign tie as they do under `<`.
+inline u64 order_key(double x) {
+    u64 u = std::bit_cast<u64>(x);
+    constexpr u64 kSign = 0x8000000000000000ull;
+    if (u == kSign) u = 0;
+    return (u & kSign) ? ~u : (u | kSign);
+}
+
+inline double key_value(u64 k) {
+    constexpr u64 kSign = 0x8000000000000000ull;
+    return std::bit_cast<double>((k & kSign) ? (k & ~kSign) : ~k);
+}
+
+// A record sorted by its key, carrying a payload.
+struct Keyed {
+    u64 key;
+    u64 payload;
+};
+
+// Stable ascending sort of `recs` by key: least significant digit first,
+// eight bits at a time; a digit on which all keys agree costs no pass.
+void radix_sort(std::vector<Keyed>& recs, std::vector<Keyed>& tmp) {
+    const std::size_t n = recs.size();
+    tmp.resize(n);
+    std::vector<std::array<std::uint32_t, 256>> hist(8);
+    for (auto& h : hist) h.fill(0);
+    for (const Keyed& r : recs)
+        for (std::size_t d = 0; d < 8; ++d) ++hist[d][(r.key >> (8 * d)) & 0xff];
+    for (std::size_t d = 0; d < 8; ++d) {
+        auto& h = hist[d];
+        if (n == 0 || h[(recs[0].key >> (8 * d)) & 0xff] == n) continue;
+        std::uint32_t offset = 0;
+        for (auto& c : h) {
+            const std::uint32_t cnt = c;
+            c = offset;
+            offset += cnt;
+        }
+        for (const Keyed& r : recs) tmp[h[(r.key >> (8 * d)) & 0xff]++] = r;
+        recs.swap(tmp);
+    }
+}
+
+// Ordinal 0-based ranks; equal values ranked in index order (the sort is stable).
 std::vector<double> rank_transform(std::span<const double> v) {
     const std::size_t n = v.size();
-    std::vector<std::pair<double, std::size_t>> keyed(n);
-    for (std::size_t i = 0; i < n; ++i) keyed[i] = {v[i] == 0.0 ? 0.0 : v[i], i};
-    std::sort(keyed.begin(), keyed.end());
+    std::vector<Keyed> recs(n), tmp;
+    for (std::size_t i = 0; i < n; ++i) recs[i] = {order_key(v[i]), i};
+    radix_sort(recs, tmp);
     std::vector<double> rank(n);
-    for (std::size_t k = 0; k < n; ++k) rank[keyed[k].second] = count_d(k);
+    for (std::size_t k = 0; k < n; ++k) rank[recs[k].payload] = count_d(k);
     return rank;
 }
 
@@ -143,31 +190,19 @@ std::pair<u64, u64> kendall_pairwise(std::span<const double> xs, std::span<const
     return {nc, nd};
 }
 
-// Smallest non-zero difference between the sorted values (Inf when all equal).
-double min_gap(std::span<const double> sorted) {
-    double g = Inf;
-    for (std::size_t i = 1; i < sorted.size(); ++i) {
-        const double d = sorted[i] - sorted[i - 1];
-        if (d > 0.0 && d < g) g = d;
-    }
-    return g;
-}
-
-// Number of pairs i < j with v[i] > v[j], by merge sort (v is reordered).
-u64 count_inversions(std::vector<double>& v, std::vector<double>& tmp) {
+// Number of pairs i < j with v[i] > v[j], by merge sort (v ends up sorted).
+u64 count_inversions(std::vector<u64>& v, std::vector<u64>& tmp) {
     const std::size_t n = v.size();
+    tmp.resize(n);
     u64 inv = 0;
     for (std::size_t width = 1; width < n; width *= 2) {
         for (std::size_t lo = 0; lo < n; lo += 2 * width) {
             const std::size_t mid = std::min(lo + width, n), hi = std::min(lo + 2 * width, n);
             std::size_t i = lo, j = mid, k = lo;
             while (i < mid && j < hi) {
-                if (v[j] < v[i]) {
-                    inv += mid - i;
-                    tmp[k++] = v[j++];
-                } else {
-                    tmp[k++] = v[i++];
-                }
+                const bool take_right = v[j] < v[i];
+                inv += take_right ? mid - i : 0;
+                tmp[k++] = take_right ? v[j++] : v[i++];
             }
             while (i < mid) tmp[k++] = v[i++];
             while (j < hi) tmp[k++] = v[j++];
@@ -177,8 +212,8 @@ u64 count_inversions(std::vector<double>& v, std::vector<double>& tmp) {
     return inv;
 }
 
-// Pairs tied within runs of equal values of a sorted vector.
-u64 tied_pairs(std::span<const double> sorted) {
+// Pairs tied within runs of equal keys of a sorted vector.
+u64 tied_pairs(const std::vector<u64>& sorted) {
     u64 t = 0;
     for (std::size_t i = 0; i < sorted.size();) {
         std::size_t j = i + 1;
@@ -190,6 +225,17 @@ u64 tied_pairs(std::span<const double> sorted) {
     return t;
 }
 
+// Smallest non-zero difference between consecutive values of sorted keys
+// (Inf when all are equal).
+double min_gap(const std::vector<u64>& sorted) {
+    double g = Inf;
+    for (std::size_t i = 1; i < sorted.size(); ++i) {
+        const double d = key_value(sorted[i]) - key_value(sorted[i - 1]);
+        if (d > 0.0 && d < g) g = d;
+    }
+    return g;
+}
+
 // Concordant and discordant counts in O(m log m): when no product of two
 // non-zero differences can underflow, a pair's product is positive, negative
 // or zero exactly as the signs of its two differences say, so the counts are
@@ -197,14 +243,16 @@ u64 tied_pairs(std::span<const double> sorted) {
 // are the inversions of y).
 std::pair<u64, u64> kendall_counts(std::span<const double> xs, std::span<const double> ys) {
     const std::size_t m = xs.size();
-    std::vector<std::pair<double, double>> xy(m);
-    for (std::size_t k = 0; k < m; ++k)
-        xy[k] = {xs[k] == 0.0 ? 0.0 : xs[k], ys[k] == 0.0 ? 0.0 : ys[k]};  // -0.0 ties with 0.0
-    std::sort(xy.begin(), xy.end());
-    std::vector<double> sx(m), sy(m);
+    // Sort by y, then stably by x: ordered by (x, y).
+    std::vector<Keyed> recs(m), tmp;
+    for (std::size_t k = 0; k < m; ++k) recs[k] = {order_key(ys[k]), order_key(xs[k])};
+    radix_sort(recs, tmp);
+    for (Keyed& r : recs) std::swap(r.key, r.payload);
+    radix_sort(recs, tmp);
+    std::vector<u64> sx(m), sy(m);
     for (std::size_t k = 0; k < m; ++k) {
-        sx[k] = xy[k].first;
-        sy[k] = xy[k].second;
+        sx[k] = recs[k].key;
+        sy[k] = recs[k].payload;
     }
     u64 tx = 0, txy = 0;  // pairs tied in x, and in both
     for (std::size_t i = 0; i < m;) {
@@ -220,8 +268,8 @@ std::pair<u64, u64> kendall_counts(std::span<const double> xs, std::span<const d
         i = j;
     }
     const double gx = min_gap(sx);
-    std::vector<double> tmp(m);
-    const u64 nd = count_inversions(sy, tmp);  // leaves sy sorted
+    std::vector<u64> scratch;
+    const u64 nd = count_inversions(sy, scratch);  // leaves sy sorted
     const double gy = min_gap(sy);
     if (gx < Inf && gy < Inf && !(gx * gy > 0.0)) return kendall_pairwise(xs, ys);
     const u64 ty = tied_pairs(sy);
