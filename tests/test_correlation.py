@@ -79,9 +79,12 @@ def kendall_pairwise(x, y):
     lambda: (np.r_[0.0, -0.0, 1.0, 1e-320, 2e-320], np.r_[1.0, 2.0, -0.0, 1e-10, 0.0]),
     lambda: (np.full(30, 2.0), rng.standard_normal(30)),
 ])
-def test_kendall_counts_pairs_exactly(make):
+def test_rank_coefficients_with_ties_exactly(make):
     x, y = make()
     assert nv.kendall_tau(x, y) == kendall_pairwise(x, y)
+    ranks = [np.argsort(np.argsort(v, kind="stable"), kind="stable").astype(float) for v in (x, y)]
+    expected = nv.correlation(*ranks)  # ordinal ranks, ties in index order
+    assert nv.spearman_correlation(x, y) == (0.0 if math.isnan(expected) else expected)
 
 
 # ---------------------------------------------------------------- autocorrelation family
