@@ -509,6 +509,61 @@ __attribute__((target_clones("avx2", "default"))) void segment_dft(
     }
 }
 
+// The same bins from a table of the sine-cosine pairs of every (k, t), for
+// segments in blocks of eight: block b holds, for t = 0..L-1, the samples t
+// of segments 8b..8b+7 side by side (ld, the padded segment count, is a
+// multiple of eight; padding segments are zero). The eight running sums of
+// each of the four transforms stay in registers while t runs, each still in
+// ascending t.
+__attribute__((target_clones("avx2", "default"))) void segment_dft_table(
+    const std::vector<double>& xs, const std::vector<double>& ys, std::size_t L, std::size_t ld,
+    const std::vector<double>& cs, const std::vector<double>& sn, std::vector<double>& xr,
+    std::vector<double>& xi, std::vector<double>& yr, std::vector<double>& yi) {
+    const std::size_t B = L / 2 + 1;
+    xr.resize(B * ld);
+    xi.resize(B * ld);
+    yr.resize(B * ld);
+    yi.resize(B * ld);
+    for (std::size_t s0 = 0; s0 < ld; s0 += 8) {
+        for (std::size_t k = 0; k < B; ++k) {
+            const double* ck = cs.data() + k * L;
+            const double* sk = sn.data() + k * L;
+            const v4d z = {0.0, 0.0, 0.0, 0.0};
+            v4d xr0 = z, xr1 = z, xi0 = z, xi1 = z, yr0 = z, yr1 = z, yi0 = z, yi1 = z;
+            for (std::size_t t = 0; t < L; ++t) {
+                const double c = ck[t], sv = sk[t];
+                const double* xrow = xs.data() + s0 * L + t * 8;
+                const double* yrow = ys.data() + s0 * L + t * 8;
+                const v4d x0 = load4(xrow), x1 = load4(xrow + 4);
+                const v4d y0 = load4(yrow), y1 = load4(yrow + 4);
+                xr0 = xr0 + c * x0;
+                xr1 = xr1 + c * x1;
+                xi0 = xi0 - sv * x0;
+                xi1 = xi1 - sv * x1;
+                yr0 = yr0 + c * y0;
+                yr1 = yr1 + c * y1;
+                yi0 = yi0 - sv * y0;
+                yi1 = yi1 - sv * y1;
+            }
+            double* o = xr.data() + k * ld + s0;
+            __builtin_memcpy(o, &xr0, 32);
+            __builtin_memcpy(o + 4, &xr1, 32);
+            o = xi.data() + k * ld + s0;
+            __builtin_memcpy(o, &xi0, 32);
+            __builtin_memcpy(o + 4, &xi1, 32);
+            o = yr.data() + k * ld + s0;
+            __builtin_memcpy(o, &yr0, 32);
+            __builtin_memcpy(o + 4, &yr1, 32);
+            o = yi.data() + k * ld + s0;
+            __builtin_memcpy(o, &yi0, 32);
+            __builtin_memcpy(o + 4, &yi1, 32);
+        }
+    }
+}
+
+// The table of (k, t) sine-cosine pairs is used up to this many entries.
+constexpr std::size_t kMaxTable = std::size_t{1} << 21;
+
 struct Spectra {
     std::vector<double> freqs, pxx, pyy, cre, cim;
     bool degenerate = false;
@@ -529,15 +584,32 @@ Spectra segment_spectra(const SignalView& xv, const SignalView& yv, u64 nperseg,
     for (std::size_t i = 0; i < L; ++i)
         w[i] = (1.0 - std::cos((count_d(i) * kTwoPi) / count_d(L - 1))) * 0.5;
     // Windowed segments, transposed so that the segments of one sample index
-    // lie side by side.
-    std::vector<double> xs(L * S), ys(L * S);
-    for (std::size_t s = 0; s < S; ++s)
+    // lie side by side (rows of ld values; extra columns are zero padding).
+    const bool table = B * L <= kMaxTable;
+    const std::size_t ld = table ? (S + 7) / 8 * 8 : S;
+    std::vector<double> xs(L * ld, 0.0), ys(L * ld, 0.0);
+    for (std::size_t s = 0; s < S; ++s) {
+        // position of sample i of segment s
+        const std::size_t base = table ? (s / 8) * 8 * L + s % 8 : s;
+        const std::size_t step = table ? 8 : ld;
         for (std::size_t i = 0; i < L; ++i) {
-            xs[i * S + s] = xv[s * L + i] * w[i];
-            ys[i * S + s] = yv[s * L + i] * w[i];
+            xs[base + i * step] = xv[s * L + i] * w[i];
+            ys[base + i * step] = yv[s * L + i] * w[i];
         }
+    }
     std::vector<double> xr, xi, yr, yi;
-    segment_dft(xs, ys, L, S, xr, xi, yr, yi);
+    if (table) {
+        std::vector<double> cs(B * L), sn(B * L);
+        const double nd = count_d(L);
+        for (std::size_t k = 0; k < B; ++k) {
+            const double a = count_d(k) * kTwoPi;
+            for (std::size_t t = 0; t < L; ++t)
+                ::sincos((a * count_d(t)) / nd, &sn[k * L + t], &cs[k * L + t]);
+        }
+        segment_dft_table(xs, ys, L, ld, cs, sn, xr, xi, yr, yi);
+    } else {
+        segment_dft(xs, ys, L, S, xr, xi, yr, yi);
+    }
     out.cre.assign(B, 0.0);
     out.cim.assign(B, 0.0);
     if (autos) {
@@ -548,8 +620,8 @@ Spectra segment_spectra(const SignalView& xv, const SignalView& yv, u64 nperseg,
     for (std::size_t k = 0; k < B; ++k) {
         double px = 0.0, py = 0.0, cr = 0.0, ci = 0.0;
         for (std::size_t s = 0; s < S; ++s) {
-            const double a = xr[k * S + s], b = xi[k * S + s];
-            const double c = yr[k * S + s], d = yi[k * S + s];
+            const double a = xr[k * ld + s], b = xi[k * ld + s];
+            const double c = yr[k * ld + s], d = yi[k * ld + s];
             px += b * b + a * a;
             py += d * d + c * c;
             cr += a * c + b * d;
