@@ -49,6 +49,23 @@ def acf_numpy(x, lags):
     return [1.0] + [np.corrcoef(x[:len(x) - k], x[k:])[0, 1] for k in range(1, lags + 1)]
 
 
+def levinson_numpy(c):
+    p = len(c) - 1
+    prev, out = np.zeros(p + 1), [1.0]
+    for k in range(1, p + 1):
+        cur = np.zeros(p + 1)
+        if k == 1:
+            cur[1] = c[1]
+        else:
+            num = c[k] - prev[1:k] @ np.asarray(c[k - 1:0:-1])
+            den = 1.0 - prev[1:k] @ np.asarray(c[1:k])
+            cur[k] = 0.0 if abs(den) < 1e-10 else num / den
+            cur[1:k] = prev[1:k] - cur[k] * prev[k - 1:0:-1]
+        out.append(cur[k])
+        prev = cur
+    return out
+
+
 def wavelet_numpy(x, y, n_scales):
     n = len(x)
     g = math.log10(n // 4)
@@ -140,7 +157,10 @@ def main():
                          if np.corrcoef(smooth[:n - k], smooth[k:])[0, 1] < 0.5),
             "NumPy corrcoef until below")
         row("partial_autocorrelation 20", n, lambda: nv.partial_autocorrelation(x, 20),
-            lambda: st.pacf(x, nlags=20, method="ldb"), "statsmodels pacf (ldb)")
+            lambda: levinson_numpy(acf_numpy(x, 20)), "NumPy corrcoef + recursion")
+        if n <= 10_000:  # statsmodels correlates every lag directly here: O(n^2)
+            row("partial_autocorrelation 20", n, lambda: nv.partial_autocorrelation(x, 20),
+                lambda: st.pacf(x, nlags=20, method="ldb"), "statsmodels pacf (ldb)")
         m = min(n, 10_000)
         row("cross_correlation all lags", m, lambda: nv.cross_correlation(x[:m], y[:m], -1, True),
             lambda: np.correlate(x[:m] - x[:m].mean(), y[:m] - y[:m].mean(), "full"),
