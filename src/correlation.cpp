@@ -397,14 +397,23 @@ __attribute__((target_clones("avx2", "default"))) std::vector<double> lagged_cro
                 a += xp[t] * yp[static_cast<std::size_t>(static_cast<i64>(t) + k)];
             acc[j] = a;
         }
-        v4d v[G];
-        for (std::size_t g = 0; g < G; ++g) v[g] = load4(acc + 4 * g);
+        // Eight named accumulators, so that they live in registers.
+        v4d v0 = load4(acc), v1 = load4(acc + 4), v2 = load4(acc + 8), v3 = load4(acc + 12);
+        v4d v4 = load4(acc + 16), v5 = load4(acc + 20), v6 = load4(acc + 24), v7 = load4(acc + 28);
         for (std::size_t t = lo; t < hi; ++t) {
             const double xt = xp[t];
             const double* yt = yp + static_cast<std::size_t>(static_cast<i64>(t) + k0);
-            for (std::size_t g = 0; g < G; ++g) v[g] += xt * load4(yt + 4 * g);
+            v0 += xt * load4(yt);
+            v1 += xt * load4(yt + 4);
+            v2 += xt * load4(yt + 8);
+            v3 += xt * load4(yt + 12);
+            v4 += xt * load4(yt + 16);
+            v5 += xt * load4(yt + 20);
+            v6 += xt * load4(yt + 24);
+            v7 += xt * load4(yt + 28);
         }
-        for (std::size_t g = 0; g < G; ++g) __builtin_memcpy(acc + 4 * g, &v[g], sizeof v[g]);
+        const v4d* vs[G] = {&v0, &v1, &v2, &v3, &v4, &v5, &v6, &v7};
+        for (std::size_t g = 0; g < G; ++g) __builtin_memcpy(acc + 4 * g, vs[g], sizeof(v4d));
         for (std::size_t j = 0; j < W; ++j) {
             const i64 k = k0 + static_cast<i64>(j);
             for (std::size_t t = hi; t < t_hi(k); ++t)
