@@ -86,9 +86,9 @@ inline void store4i(u64* p, v4i v) { __builtin_memcpy(p, &v, sizeof v); }
 inline u64 lane_sum(v4i v) { return static_cast<u64>(v[0] + v[1] + v[2] + v[3]); }
 
 // Matches of template s with templates b..e-1 (sorted positions), whose first
-// values already match: counts at length L (lo) and L + 1 (hi). When `per`
-// is given, each matched partner's counters are raised as well. All values
-// are finite here, so |d| < r is d < r and d > -r; a lane mask is -1 or 0.
+// values already match, at length L (lo) and L + 1 (hi): the totals are
+// returned and each matched partner's counter is raised. All values are
+// finite here, so |d| < r is d < r and d > -r; a lane mask is -1 or 0.
 template <std::size_t K>
 __attribute__((target_clones("avx2", "default"))) void scan_range(
     const SortedTemplates& t, std::size_t s, std::size_t b, std::size_t e, double r, u64& lo,
@@ -112,10 +112,8 @@ __attribute__((target_clones("avx2", "default"))) void scan_range(
         const v4i okh = ok & (dh < rr) & (dh > nr);
         acc_lo -= ok;
         acc_hi -= okh;
-        if (per_lo) {
-            store4i(per_lo + i, load4i(per_lo + i) - ok);
-            store4i(per_hi + i, load4i(per_hi + i) - okh);
-        }
+        store4i(per_lo + i, load4i(per_lo + i) - ok);
+        store4i(per_hi + i, load4i(per_hi + i) - okh);
     }
     u64 cl = lane_sum(acc_lo), ch = lane_sum(acc_hi);
     for (; i < e; ++i) {
@@ -124,10 +122,8 @@ __attribute__((target_clones("avx2", "default"))) void scan_range(
         const u64 okh = ok & static_cast<u64>(std::fabs(c[K][i] - v[K]) < r);
         cl += ok;
         ch += okh;
-        if (per_lo) {
-            per_lo[i] += ok;
-            per_hi[i] += okh;
-        }
+        per_lo[i] += ok;
+        per_hi[i] += okh;
     }
     lo += cl;
     hi += ch;
@@ -144,7 +140,8 @@ ScanFn scan_for(std::size_t L) {
 }
 
 // Walks the sorted templates: for each one, the partners after it whose first
-// value lies within r form one contiguous run (two pointers).
+// value lies within r form one contiguous run (two pointers). Per-template
+// counts (partners only) go to per_lo / per_hi by sorted position.
 void sweep(const SortedTemplates& t, double r, u64& lo, u64& hi, u64* per_lo, u64* per_hi) {
     const ScanFn scan = scan_for(t.L);
     const double* c0 = t.col(0);
@@ -157,10 +154,8 @@ void sweep(const SortedTemplates& t, double r, u64& lo, u64& hi, u64* per_lo, u6
         scan(t, s, s + 1, end, r, l, h, per_lo, per_hi);
         lo += l;
         hi += h;
-        if (per_lo) {
-            per_lo[s] += l;
-            per_hi[s] += h;
-        }
+        per_lo[s] += l;
+        per_hi[s] += h;
     }
 }
 
@@ -311,7 +306,23 @@ __attribute__((target_clones("avx2", "default"))) void diagonal_walk(std::span<c
         v4i acc[kMaxLevels];
         for (std::size_t q = 0; q < out.n_levels; ++q) acc[q] = run;
         const std::size_t common = end_of(d + 3);
-        for (std::size_t p = 0; p < common; ++p) {
+        std::size_t p0 = 0;
+        if (!out.per_lo && out.n_levels == 2) {
+            // The common case (one sample entropy): two counts in registers.
+            v4i c0 = run, c1 = run;
+            const v4i l0 = level_v[0], l1 = level_v[1];
+            for (; p0 < common; ++p0) {
+                v4d b;
+                __builtin_memcpy(&b, a + p0 + d, sizeof b);
+                const v4d diff = b - a[p0];
+                run = (run + one) & ~((diff >= rr) | (diff <= nr));
+                c0 -= run >= l0;
+                c1 -= run >= l1;
+            }
+            acc[0] = c0;
+            acc[1] = c1;
+        }
+        for (std::size_t p = p0; p < common; ++p) {
             v4d b;
             __builtin_memcpy(&b, a + p + d, sizeof b);
             const v4d diff = b - a[p];
