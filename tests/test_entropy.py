@@ -82,7 +82,7 @@ def test_template_entropies_against_textbook(kind, m):
         assert same(nv.sample_entropy(x, m, r), ref_sampen(x, m, r))
         assert same(nv.approximate_entropy(x, m, r), ref_apen(x, m, r))
     mse = nv.multiscale_entropy(x, m, 0.8, 4)
-    expected = [ref_sampen([in_order_sum(x[j * s:(j + 1) * s]) / s for j in range(70 // s)], m, 0.8)
+    expected = [ref_sampen([in_order_sum(x[j * s:(j + 1) * s].tolist()) / s for j in range(70 // s)], m, 0.8)
                 for s in range(1, min(4, 70 // (m + 2)) + 1)]
     assert all(same(a, b) for a, b in zip(mse, expected)) and len(mse) == len(expected)
 
