@@ -95,6 +95,7 @@ __attribute__((target_clones("avx2", "default"))) void scan_range(
     u64& hi, u64* per_lo, u64* per_hi) {
     const double* c[K + 1];
     double v[K + 1];
+#pragma GCC unroll 9
     for (std::size_t k = 0; k <= K; ++k) {
         c[k] = t.col(k);
         v[k] = c[k][s];
@@ -104,6 +105,7 @@ __attribute__((target_clones("avx2", "default"))) void scan_range(
     std::size_t i = b;
     for (; i + 4 <= e; i += 4) {
         v4i ok = {-1, -1, -1, -1};
+#pragma GCC unroll 9
         for (std::size_t k = 1; k < K; ++k) {
             const v4d d = load4(c[k] + i) - v[k];
             ok &= (d < rr) & (d > nr);
@@ -118,6 +120,7 @@ __attribute__((target_clones("avx2", "default"))) void scan_range(
     u64 cl = lane_sum(acc_lo), ch = lane_sum(acc_hi);
     for (; i < e; ++i) {
         u64 ok = 1;
+#pragma GCC unroll 9
         for (std::size_t k = 1; k < K; ++k) ok &= static_cast<u64>(std::fabs(c[k][i] - v[k]) < r);
         const u64 okh = ok & static_cast<u64>(std::fabs(c[K][i] - v[K]) < r);
         cl += ok;
@@ -197,25 +200,30 @@ __attribute__((target_clones("avx2", "default"))) void scan_prefix(const PrefixT
                                                                    u64* cnt) {
     const double* c[K + 1];
     double v[K + 1];
+#pragma GCC unroll 9
     for (std::size_t k = 1; k <= K; ++k) {
         c[k] = t.col(k);
         v[k] = c[k][s];
     }
     const v4d rr = {r, r, r, r}, nr = -rr;
     v4i acc[K + 1];
+#pragma GCC unroll 9
     for (std::size_t k = 1; k <= K; ++k) acc[k] = v4i{0, 0, 0, 0};
     std::size_t i = b;
     for (; i + 4 <= e; i += 4) {
         v4i ok = {-1, -1, -1, -1};
+#pragma GCC unroll 9
         for (std::size_t k = 1; k <= K; ++k) {
             const v4d d = load4(c[k] + i) - v[k];
             ok &= (d < rr) & (d > nr);
             acc[k] -= ok;
         }
     }
+#pragma GCC unroll 9
     for (std::size_t k = 1; k <= K; ++k) cnt[k] += lane_sum(acc[k]);
     for (; i < e; ++i) {
         u64 ok = 1;
+#pragma GCC unroll 9
         for (std::size_t k = 1; k <= K; ++k) {
             ok &= static_cast<u64>(std::fabs(c[k][i] - v[k]) < r);
             cnt[k] += ok;
