@@ -116,11 +116,39 @@ def main():
         ],
     )
 
+    entropy_and_correlation(rng)
     fractal_and_embedding(x, signals, rng)
     information(signals)
     dynamics()
     spectra_and_coupling(rng)
     graphs_and_topology(rng)
+
+
+def entropy_and_correlation(rng):
+    t = np.arange(5000) / 250.0  # 20 s sampled at 250 Hz
+    x = np.sin(2 * np.pi * 1.2 * t) + 0.3 * rng.standard_normal(t.size)
+    y = np.roll(x, 25) + 0.3 * rng.standard_normal(t.size)  # a delayed, noisier copy
+    r = 0.2 * np.std(x)  # the tolerance is absolute, in the signal's units
+    f, coh = nv.coherence(x, y, 256)
+    scales, wc = nv.wavelet_coherence(x, y, 6)
+    table("Entropy and complexity of a noisy 1.2 Hz oscillation", [
+        ("sample / approximate entropy", fmt((nv.sample_entropy(x, 2, r),
+                                              nv.approximate_entropy(x, 2, r)))),
+        ("multiscale entropy, scales 1-5", fmt(nv.multiscale_entropy(x, 2, r, 5))),
+        ("entropy rate (m up to 4)", fmt(nv.entropy_rate(x, 4, r))),
+        ("permutation entropy (normalised)", fmt(nv.permutation_entropy(x, 4, 1, True))),
+        ("Lempel-Ziv complexity", fmt(nv.lempel_ziv_complexity(x, float(np.median(x))))),
+    ])
+    table("Correlation with a copy delayed by 25 samples", [
+        ("Pearson / Spearman / Kendall", fmt((nv.correlation(x, y), nv.spearman_correlation(x, y),
+                                              nv.kendall_tau(x, y)))),
+        ("lag_at_max_xcorr", fmt(nv.lag_at_max_xcorr(x, y, 100))),
+        ("acf_decay_time (r < 0.5)", fmt(nv.acf_decay_time(x, 0.5))),
+        ("partial autocorrelation, lags 0-3", fmt(nv.partial_autocorrelation(x, 3))),
+        ("coherence near 1.2 Hz", fmt(float(coh[np.argmin(np.abs(f * 250 - 1.2))]))),
+        ("wavelet coherence, block sizes", fmt(scales)),
+        ("wavelet coherence, values", fmt(wc)),
+    ])
 
 
 def fractal_and_embedding(x, signals, rng):
