@@ -16,77 +16,14 @@
 #include <vector>
 
 #include "module_frame/families.hpp"
+#include "bin_codes.hpp"
 
 namespace nuvra {
 namespace {
 
-using u64 = std::uint64_t;
+using namespace bins;
 
 // ------------------------------------------------------------------ counting
-
-inline u64 dense_limit(std::size_t n) { return std::max<u64>(4096, 2 * static_cast<u64>(n)); }
-
-// Calls f(key, count) for every distinct key (each below `bound`) in
-// ascending key order.
-template <typename F>
-void for_each_count(std::span<const u64> keys, u64 bound, F&& f) {
-    if (bound <= dense_limit(keys.size())) {
-        std::vector<u64> cnt(static_cast<std::size_t>(bound), 0);
-        for (u64 k : keys) ++cnt[k];
-        for (u64 k = 0; k < bound; ++k)
-            if (cnt[k] != 0) f(k, cnt[k]);
-        return;
-    }
-    std::vector<u64> s(keys.begin(), keys.end());
-    std::sort(s.begin(), s.end());
-    for (std::size_t i = 0; i < s.size();) {
-        std::size_t j = i + 1;
-        while (j < s.size() && s[j] == s[i]) ++j;
-        f(s[i], static_cast<u64>(j - i));
-        i = j;
-    }
-}
-
-// Order-preserving dense codes 0..k-1 of a column's bins (each below bound).
-struct Codes {
-    std::vector<u64> id;
-    u64 k = 1;
-};
-
-Codes compress(std::vector<u64>&& keys, u64 bound) {
-    Codes c;
-    const std::size_t n = keys.size();
-    if (bound <= 64) {
-        c.id = std::move(keys);
-        c.k = std::max<u64>(bound, 1);
-        return c;
-    }
-    if (bound <= dense_limit(n)) {
-        std::vector<u64> rank(static_cast<std::size_t>(bound), 0);
-        for (u64 k : keys) rank[k] = 1;
-        u64 next = 0;
-        for (u64& r : rank) {
-            const u64 seen = r;
-            r = next;
-            next += seen;
-        }
-        for (u64& k : keys) k = rank[k];
-        c.id = std::move(keys);
-        c.k = std::max<u64>(next, 1);
-        return c;
-    }
-    std::vector<std::pair<u64, u64>> kv(n);  // (key, position)
-    for (std::size_t i = 0; i < n; ++i) kv[i] = {keys[i], i};
-    std::sort(kv.begin(), kv.end());
-    u64 next = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        if (i > 0 && kv[i].first != kv[i - 1].first) ++next;
-        keys[kv[i].second] = next;
-    }
-    c.id = std::move(keys);
-    c.k = n == 0 ? 1 : next + 1;
-    return c;
-}
 
 // Every column of the view as its own vector in row order, read in one pass
 // over the rows (in memory order for a row-major array).
@@ -102,18 +39,6 @@ std::vector<std::vector<double>> columns(const MatrixView& m) {
         for (std::size_t j = 0; j < m.cols; ++j) cols[j][t] = row[static_cast<std::ptrdiff_t>(j) * m.s1];
     }
     return cols;
-}
-
-// min(saturating truncation of t, top), with one signed conversion when top
-// is exact as a double.
-inline u64 clamp_bin(double t, u64 top) {
-    if (top < (u64{1} << 53)) {
-        if (!(t > 0.0)) return 0;
-        if (t >= static_cast<double>(top)) return top;
-        return static_cast<u64>(static_cast<std::int64_t>(t));
-    }
-    const u64 b = to_u64_sat(t);
-    return b < top ? b : top;
 }
 
 // Equal-width bins of one column on its NaN-ignoring range widened by 1e-10.
