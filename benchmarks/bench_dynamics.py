@@ -9,7 +9,6 @@ in Python, so those cases use sizes that fit in memory and in a minute.
 
 import math
 import os
-import time
 import warnings
 
 os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")  # NumPy's BLAS threads spin otherwise
@@ -19,17 +18,9 @@ import numpy as np  # noqa: E402
 from scipy.spatial.distance import cdist
 
 from nuvra import _rust as nv
+from timing import best_time
 
 warnings.filterwarnings("ignore")
-
-
-def best_time(fn, repeat=3):
-    best = math.inf
-    for _ in range(repeat):
-        start = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - start)
-    return best
 
 
 def logistic(n, x0=0.3):

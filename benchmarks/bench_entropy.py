@@ -9,7 +9,6 @@ Cases where the peer would take minutes are measured at 10^4 only.
 
 import math
 import sys
-import time
 import warnings
 
 import numpy as np
@@ -17,20 +16,9 @@ import scipy.signal
 import scipy.stats
 
 from nuvra import _rust as nv
+from timing import best_time
 
 warnings.filterwarnings("ignore")
-
-
-def best_time(fn, budget=1.0, repeat=5):
-    best, spent = math.inf, 0.0
-    for _ in range(repeat):
-        start = time.perf_counter()
-        fn()
-        t = time.perf_counter() - start
-        best, spent = min(best, t), spent + t
-        if spent > budget:
-            break
-    return best
 
 
 def row(name, n, ours, theirs, peer):

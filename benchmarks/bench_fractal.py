@@ -13,24 +13,14 @@ scaled by the number of sample passes the measure needs at least.
 
 import math
 import sys
-import time
 import warnings
 
 import numpy as np
 
 from nuvra import _rust as nv
+from timing import best_time
 
 warnings.filterwarnings("ignore")
-
-
-def best_time(fn, budget=1.0, repeat=5):
-    best, spent, runs = math.inf, 0.0, 0
-    while runs < repeat and (runs == 0 or spent < budget):
-        start = time.perf_counter()
-        fn()
-        t = time.perf_counter() - start
-        best, spent, runs = min(best, t), spent + t, runs + 1
-    return best
 
 
 # ---------------------------------------------------------------- NumPy peers

@@ -8,7 +8,6 @@ scikit-learn entropies, and statsmodels' Granger test per pair.
 """
 
 import math
-import time
 import warnings
 
 import numpy as np
@@ -17,19 +16,7 @@ import scipy.stats
 from sklearn.metrics import mutual_info_score
 
 from nuvra import _rust as nv
-
-
-def best_time(fn, repeat=5, budget=1.0):
-    fn()
-    best, spent = math.inf, 0.0
-    for _ in range(repeat):
-        start = time.perf_counter()
-        fn()
-        t = time.perf_counter() - start
-        best, spent = min(best, t), spent + t
-        if spent > budget:
-            break
-    return best
+from timing import best_time
 
 
 def codes(x, nb):

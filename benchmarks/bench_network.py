@@ -7,9 +7,7 @@ given as the number of matrix entries (10^4 and 10^5: n = 100 and 316 nodes);
 networkx works on a graph built beforehand (the build is not timed).
 """
 
-import math
 import os
-import time
 import warnings
 
 os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")  # single-threaded BLAS, as nuvra's
@@ -22,21 +20,9 @@ from scipy.cluster.hierarchy import linkage
 from scipy.spatial.distance import pdist, squareform
 
 from nuvra import _rust as nv
+from timing import best_time
 
 warnings.filterwarnings("ignore")
-
-
-def best_time(fn, budget=0.3, repeat=5):
-    best = math.inf
-    spent = 0.0
-    for _ in range(repeat):
-        start = time.perf_counter()
-        fn()
-        t = time.perf_counter() - start
-        best, spent = min(best, t), spent + t
-        if spent > budget:
-            break
-    return best
 
 
 def row(name, size, ours, theirs, peer):

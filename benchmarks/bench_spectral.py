@@ -18,20 +18,10 @@ import scipy.signal
 from numpy.lib.stride_tricks import sliding_window_view
 
 from nuvra import _rust as nv
+from timing import best_time
 
 FS = 250.0
 SIZES = (10**4, 10**5)
-
-
-def best_of(fn, budget=0.3, max_runs=50):
-    fn()  # warm-up: plans, caches, first allocation
-    times, spent = [], 0.0
-    while len(times) < max_runs and (spent < budget or len(times) < 3):
-        t = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t)
-        spent += times[-1]
-    return min(times)
 
 
 def welch(x, fs=FS):
@@ -124,7 +114,7 @@ def inorder_floor(terms):
     """One fixed-order chain over `terms` additions (np.cumsum adds in index order)."""
     n = int(min(terms, 2 * 10**7))
     a = np.ones(n)
-    return best_of(lambda: np.cumsum(a), budget=0.2) * terms / n
+    return best_time(lambda: np.cumsum(a), budget=0.2) * terms / n
 
 
 def main():
@@ -167,10 +157,10 @@ def main():
              lambda: np_rolling_spearman(x, y, 200), "numpy sliding argsort"),
         ]
         for name, ours, theirs, peer in cases:
-            row(name, n, best_of(theirs), best_of(ours), peer)
+            row(name, n, best_time(theirs), best_time(ours), peer)
         if n <= 10**4:  # one window at a time: about 25 s at 10^5
-            t_pd = best_of(lambda: pandas_rolling_spearman(x, y, 20), budget=0, max_runs=1)
-            row("rolling_spearman w=20", n, t_pd, best_of(lambda: nv.rolling_spearman(x, y, 20)),
+            t_pd = best_time(lambda: pandas_rolling_spearman(x, y, 20), budget=0)
+            row("rolling_spearman w=20", n, t_pd, best_time(lambda: nv.rolling_spearman(x, y, 20)),
                 "pandas rolling rank corr")
         w = max(n // 10, 3) // 2
         terms = sum(min(2 * w + 1, n + w - i) for i in range(w, n))
@@ -185,7 +175,7 @@ def main():
 def child():
     rng = np.random.default_rng(1)
     xb, yb = rng.normal(size=(64, 20000)), rng.normal(size=(64, 20000))
-    print(best_of(lambda: nv.batch_rolling_spearman(xb, yb, 50), budget=1.0, max_runs=7))
+    print(best_time(lambda: nv.batch_rolling_spearman(xb, yb, 50), budget=1.0, repeat=7))
 
 
 def run_child(threads):

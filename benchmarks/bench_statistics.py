@@ -16,13 +16,13 @@ import os
 import subprocess
 import sys
 import tempfile
-import time
 
 import numpy as np
 import scipy.spatial.distance as ssd
 import scipy.stats
 
 from nuvra import _rust as nv
+from timing import best_time
 
 FLOOR_C = """
 double floor_sum(const double* x, long n) {
@@ -45,21 +45,6 @@ def load_floor():
     fn.restype = ctypes.c_double
     fn.argtypes = [ctypes.c_void_p, ctypes.c_long]
     return fn
-
-
-def best_time(fn, budget=0.2, repeat=5):
-    """Best mean time per call over `repeat` rounds of about budget / repeat seconds."""
-    start = time.perf_counter()
-    fn()
-    once = max(time.perf_counter() - start, 1e-7)
-    number = max(1, int(budget / repeat / once))
-    best = math.inf
-    for _ in range(repeat):
-        start = time.perf_counter()
-        for _ in range(number):
-            fn()
-        best = min(best, (time.perf_counter() - start) / number)
-    return best
 
 
 def dtw_python(x, y):
