@@ -402,13 +402,12 @@ PyObject* new_raw_container(std::unique_ptr<double, FreeDoubles>& buf) {
     return obj;
 }
 
-PyObject* take_over(std::vector<double>&& data, int nd, npy_intp* dims, npy_intp* strides) {
-    ensure_numpy();
-    if (data.data() == nullptr) data.reserve(1);  // an empty result still gets a buffer
-    PyObject* container = new_container(std::move(data));
-    double* buf = reinterpret_cast<SliceContainer*>(container)->vec->data();
+// A new writeable float64 array over `data`, owned by `container` (set as
+// its base); the container is released when the array cannot be made.
+PyObject* array_over(PyObject* container, double* data, int nd, npy_intp* dims,
+                     npy_intp* strides) {
     PyObject* arr = PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(NPY_FLOAT64), nd,
-                                         dims, strides, buf, NPY_ARRAY_WRITEABLE, nullptr);
+                                         dims, strides, data, NPY_ARRAY_WRITEABLE, nullptr);
     if (!arr) {
         Py_DECREF(container);
         checked(nullptr);
@@ -418,6 +417,14 @@ PyObject* take_over(std::vector<double>&& data, int nd, npy_intp* dims, npy_intp
         checked(nullptr);
     }
     return arr;
+}
+
+PyObject* take_over(std::vector<double>&& data, int nd, npy_intp* dims, npy_intp* strides) {
+    ensure_numpy();
+    if (data.data() == nullptr) data.reserve(1);  // an empty result still gets a buffer
+    PyObject* container = new_container(std::move(data));
+    double* buf = reinterpret_cast<SliceContainer*>(container)->vec->data();
+    return array_over(container, buf, nd, dims, strides);
 }
 
 }  // namespace
@@ -445,17 +452,7 @@ PyObject* build_raw1(std::unique_ptr<double, FreeDoubles>& buf, std::size_t n) {
     double* data = reinterpret_cast<SliceContainer*>(container)->raw;
     npy_intp dims[1] = {static_cast<npy_intp>(n)};
     npy_intp strides[1] = {8};
-    PyObject* arr = PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(NPY_FLOAT64), 1,
-                                         dims, strides, data, NPY_ARRAY_WRITEABLE, nullptr);
-    if (!arr) {
-        Py_DECREF(container);
-        checked(nullptr);
-    }
-    if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(arr), container) < 0) {
-        Py_DECREF(arr);
-        checked(nullptr);
-    }
-    return arr;
+    return array_over(container, data, 1, dims, strides);
 }
 
 PyObject* build(Array2&& a) {
