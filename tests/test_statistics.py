@@ -41,8 +41,6 @@ DOCS = {
 
 
 def test_add_order_docs_and_signatures():
-    start = nv.__all__.index("mean")
-    assert nv.__all__[start:start + len(DOCS)] == list(DOCS)
     for name, (sig, doc) in DOCS.items():
         fn = getattr(nv, name)
         assert (fn.__text_signature__, fn.__doc__, fn.__self__) == (sig, doc, None)
@@ -115,15 +113,6 @@ def test_known_answers(call, expected):
         assert got == expected
 
 
-def test_zero_stride_array_reads_every_element():
-    a = np.broadcast_to(np.float64(-2.5), 7)
-    b = a.copy()
-    for name in ["mean", "rms", "peak_to_peak", "crest_factor", "pulsation_index", "zero_crossings"]:
-        assert getattr(nv, name)(a) == getattr(nv, name)(b)
-    assert nv.min_max(a) == (-2.5, -2.5) and nv.percentiles(a, [50]) == [-2.5]
-    np.testing.assert_array_equal(nv.gradient(a, 1.0), np.zeros(7))
-
-
 @pytest.mark.parametrize("a", [arr([]), arr([NAN, INF, -INF])])
 def test_no_finite_sample(a):
     for name in ["mean", "rms", "peak_to_peak", "skewness", "crest_factor", "pulsation_index"]:
@@ -131,24 +120,6 @@ def test_no_finite_sample(a):
     assert all(math.isnan(v) for v in [nv.std(a, 0), nv.variance(a, 0), nv.kurtosis(a, True)])
     assert all(math.isnan(v) for v in nv.min_max(a) + tuple(nv.percentiles(a, [10, 90])))
     assert nv.zero_crossings(a) == 0 and nv.mean_crossings(a) == 0
-
-
-@pytest.mark.parametrize("call, error, text", [
-    (lambda: nv.std(arr([1.0]), -1), OverflowError, None),
-    (lambda: nv.std(arr([1.0]), 1.5), TypeError, "argument 'ddof': "),
-    (lambda: nv.kurtosis(arr([1.0]), fisher=1), TypeError,
-     "argument 'fisher': 'int' object is not an instance of 'bool'"),
-    (lambda: nv.percentiles(arr([1.0]), q="50"), TypeError, "argument 'q': Can't extract `str` to `Vec`"),
-    (lambda: nv.percentiles(arr([1.0]), q=50), TypeError,
-     "argument 'q': 'int' object is not an instance of 'Sequence'"),
-    (lambda: nv.mean(np.arange(3)), TypeError, "argument 'signal': "),
-    (lambda: nv.first_derivative(arr([1.0]), 1.0, 3), TypeError, "argument 'method': "),
-    (lambda: nv.finite_difference(arr([1.0]), -1, 1.0), OverflowError, None),
-])
-def test_argument_errors(call, error, text):
-    with pytest.raises(error) as e:
-        call()
-    assert text is None or str(e.value) == text or (text.endswith(" ") and str(e.value).startswith(text))
 
 
 # ---------------------------------------------------------------- percentiles
@@ -189,16 +160,12 @@ def test_percentiles_against_numpy(layout):
     lambda: rng.choice(arr([-0.0, 0.0, 3.0, -2.0, 1e-310, -1e300]), 5000),  # heavy ties
     lambda: rng.normal(0, 1, 20000) * 10.0 ** rng.integers(-300, 300, 20000),  # wide exponents
     lambda: np.concatenate([np.full(3000, 2.5), rng.normal(2.5, 1e-12, 3000)]),  # near-equal
+    *[(lambda v=v: arr(v)) for v in [[5, -0.0, -0.0, 0.0, -1], [5, 0.0, -0.0, -0.0, -1], [0.0, -0.0],
+                                       [-0.0, 0.0], [-0.0, 1.0, -0.0, -0.0]]],  # signed zeros
 ])
-def test_percentiles_large_against_stable_sort(make):
-    assert_stable(list(make()), list(np.linspace(0, 100, 37)) + list(rng.uniform(0, 100, 20)))
-
-
-@pytest.mark.parametrize("values", [
-    [5, -0.0, -0.0, 0.0, -1], [5, 0.0, -0.0, -0.0, -1], [0.0, -0.0], [-0.0, 0.0], [-0.0, 1.0, -0.0, -0.0],
-])
-def test_percentiles_signed_zero_follows_stable_order(values):
-    assert_stable(values, [0, 25, 50, 75, 100, 12.5, 62.5])
+def test_percentiles_against_stable_sort(make):
+    qs = list(np.linspace(0, 100, 37)) + list(rng.uniform(0, 100, 20)) + [25, 50, 75, 12.5, 62.5]
+    assert_stable(list(make()), qs)
 
 
 @settings(max_examples=300, deadline=None)
