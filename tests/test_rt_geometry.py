@@ -1,10 +1,6 @@
 """Baseline search and cohort geometry, single and batched."""
 
-import hashlib
 import math
-import os
-import subprocess
-import sys
 
 import numpy as np
 import pytest
@@ -85,10 +81,6 @@ def assert_series(got, want, rtol=1e-8):
         np.testing.assert_allclose(g, w, rtol=rtol, atol=1e-9)
 
 
-def same_bytes(a, b):
-    return all(x.tobytes() == y.tobytes() for x, y in zip(a, b, strict=True))
-
-
 # ---------------------------------------------------------------- baseline search
 
 
@@ -143,15 +135,13 @@ def test_search_saturated_stride(sf):
     assert r.find_stable_baseline_1d(v, 0.5, 1, sf) == (0, 3)  # only the first window
 
 
-def test_search_contiguity_and_arguments():
+def test_search_needs_contiguous_values():
     v = np.arange(20.0)
     msg = "The given array is not contiguous or is misaligned."
     for bad in (v[::2], v[::-1]):
         with pytest.raises(ValueError, match=f"^{msg}$"):
             r.find_stable_baseline_1d(bad, 0.2, 3, 0.05)
     assert r.find_stable_baseline_1d(v[:0:-1][:0], 0.2, 3, 0.05) == (0, 0)
-    with pytest.raises(OverflowError):
-        r.find_stable_baseline_1d(v, 0.2, -1, 0.05)
 
 
 # ---------------------------------------------------------------- one cohort
@@ -229,15 +219,6 @@ def test_cohort_no_complete_window_is_all_nan():
     assert all(np.isnan(a).all() for a in r.rt_geometry_single(x))
 
 
-def test_cohort_layouts_and_keywords():
-    x = cohort(np.random.default_rng(9), 80, 4)
-    want = r.rt_geometry_single(x)
-    for view in (np.asfortranarray(x), x[::-1][::-1], np.ascontiguousarray(x[::-1])[::-1],
-                 np.repeat(x, 2, axis=1)[:, ::2]):
-        assert same_bytes(r.rt_geometry_single(view), want)
-    assert same_bytes(r.rt_geometry_single(matrix=x, min_baseline_cycles=3), want)
-
-
 # ---------------------------------------------------------------- batch
 
 
@@ -269,15 +250,6 @@ def test_batch_equals_single_and_ignores_order_and_padding():
     got2 = r.rt_geometry_batch(flat2, counts2, 4)
     for f in range(5):
         assert got2[f].tobytes() == np.concatenate([singles[i][f] for i in perm]).tobytes()
-
-
-def test_batch_layouts():
-    flat, counts = pack(make_cohorts(11, 12), 4, extra=3)
-    want = r.rt_geometry_batch(flat, counts, 4, 3)
-    assert same_bytes(r.rt_geometry_batch(np.asfortranarray(flat), counts, 4), want)
-    assert same_bytes(r.rt_geometry_batch(flat[::-1][::-1], np.repeat(counts, 2)[::2], 4), want)
-    rev = np.ascontiguousarray(flat[::-1, ::-1])
-    assert same_bytes(r.rt_geometry_batch(rev[::-1, ::-1], counts[::-1].copy()[::-1], 4), want)
 
 
 def test_batch_degenerate():
@@ -330,19 +302,15 @@ print(hashlib.sha256(b"".join(p.tobytes() for p in parts)).hexdigest())
 """
 
 
-def run_script(**env_vars):
-    env = {k: v for k, v in os.environ.items() if k not in ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS")}
-    env.update(env_vars)
-    out = subprocess.run([sys.executable, "-c", SCRIPT], env=env, capture_output=True, text=True,
-                         timeout=300, check=True)
-    return out.stdout.strip()
-
-
-def test_batch_identical_for_any_thread_count():
+def test_batch_identical_for_any_thread_count(python_subprocess):
     ns = {}
     exec(SCRIPT.replace("print(", "digest = ("), ns)
     settings = [{}, {"RAYON_NUM_THREADS": "1"}, {"RAYON_NUM_THREADS": "0"},
                 {"RAYON_NUM_THREADS": "3"}, {"RAYON_NUM_THREADS": "abc", "RAYON_RS_NUM_CPUS": "2"},
                 {"RAYON_RS_NUM_CPUS": "5"}, {"RAYON_NUM_THREADS": "70000"}]
-    digests = {str(s): run_script(**s) for s in settings}
+    digests = {}
+    for s in settings:
+        out = python_subprocess(SCRIPT, env=s, timeout=300)
+        assert out.returncode == 0, out.stderr
+        digests[str(s)] = out.stdout.strip()
     assert set(digests.values()) == {ns["digest"]}, digests
