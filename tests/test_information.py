@@ -9,6 +9,7 @@ import scipy.spatial.distance as ssd
 import scipy.stats
 from sklearn.metrics import mutual_info_score
 
+from helpers import panics
 from nuvra import _rust as nv
 
 NAN, INF = float("nan"), float("inf")
@@ -17,13 +18,6 @@ LN2 = math.log(2.0)
 
 def a(*v):
     return np.array(v, dtype=np.float64)
-
-
-def panics(fn, *args):
-    with pytest.raises(BaseException) as e:
-        fn(*args)
-    assert type(e.value).__name__ == "PanicException"
-    return e.value.args[0]
 
 
 # ---------------------------------------------------------------- references

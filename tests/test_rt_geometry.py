@@ -5,14 +5,10 @@ import math
 import numpy as np
 import pytest
 
+from helpers import panics
 from nuvra import _rust as r
 
 NAN = float("nan")
-
-
-def panic_message(excinfo):
-    assert type(excinfo.value).__name__ == "PanicException"
-    return excinfo.value.args[0]
 
 
 # ---------------------------------------------------------------- references
@@ -280,17 +276,14 @@ def test_batch_bad_counts(counts, n_signals, width, msg):
 
 def test_batch_panics_then_recovers():
     flat, counts = pack(make_cohorts(13, 3), 4)
-    with pytest.raises(BaseException) as e:
-        r.rt_geometry_batch(flat[:2], counts, 4)
-    assert panic_message(e) == "assertion failed: index < dim"
-    with pytest.raises(BaseException) as e:
-        r.rt_geometry_batch(np.zeros((1, 0)), np.array([BIG]), 0)
-    assert panic_message(e) == "capacity overflow"
+    assert panics(r.rt_geometry_batch, flat[:2], counts, 4) == "assertion failed: index < dim"
+    assert panics(r.rt_geometry_batch, np.zeros((1, 0)), np.array([BIG]), 0) == "capacity overflow"
     assert len(r.rt_geometry_batch(flat, counts, 4)[0]) == counts.sum()
 
 
 SCRIPT = """
 import hashlib, numpy as np
+from helpers import panics
 from nuvra import _rust as r
 rng = np.random.default_rng(42)
 counts = rng.integers(0, 80, size=400).astype(np.int64)
