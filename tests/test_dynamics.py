@@ -7,6 +7,7 @@ import numpy as np
 import pytest
 from scipy.spatial.distance import cdist, pdist
 
+from helpers import panics
 from nuvra import _rust as r
 
 NAN = float("nan")
@@ -60,8 +61,7 @@ def test_worked_examples_jacobian_ftle():
     assert np.isnan(r.ftle(col(1.0))).all() and np.isnan(r.ftle(x, dt=4)).all()
     np.testing.assert_array_equal(r.estimate_jacobian_py(np.ones((3, 2)), 5), np.eye(2))
     assert r.estimate_jacobian_py(np.ones((3, 0)), 1).shape == (0, 0)
-    with pytest.raises(BaseException, match="order"):
-        r.ftle(np.ones((3, 0)))
+    assert "order" in panics(r.ftle, np.ones((3, 0)))
 
 
 def test_linear_map_exact_ftle():
@@ -337,8 +337,7 @@ def test_line_measure_worked_examples():
         assert math.isnan(f(one, 4))
     assert r.max_diagonal_line_rust(one, 4) == 0
     assert r.determinism_rust(np.ones((3, 4))) == r.determinism_rust(one)
-    with pytest.raises(BaseException, match="index out of bounds"):
-        r.laminarity_rust(np.ones((4, 3)))
+    assert "index out of bounds" in panics(r.laminarity_rust, np.ones((4, 3)))
     # one vertical line of length 5: lmin 0 records no zero-length lines
     v = np.zeros((8, 8))
     v[1:6, 2] = 1.0
