@@ -34,3 +34,13 @@ def same(a, b):
     if math.isnan(a) or math.isnan(b):
         return math.isnan(a) and math.isnan(b)
     return a == b and math.copysign(1.0, a) == math.copysign(1.0, b)
+
+
+def panics(fn, *args):
+    """Calls fn(*args), which must raise the PanicException; returns its message."""
+    try:
+        fn(*args)
+    except BaseException as e:  # noqa: BLE001
+        assert (type(e).__module__, type(e).__name__) == ("pyo3_runtime", "PanicException"), repr(e)
+        return e.args[0]
+    raise AssertionError("expected a panic")

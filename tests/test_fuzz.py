@@ -30,11 +30,6 @@ KNOWN_FINDINGS = {}        # function -> reason, for test_hostile_arguments
 KNOWN_ABSURD_FINDINGS = {}  # function -> reason, for test_absurd_sizes
 
 
-def _params(names, known):
-    return [pytest.param(n, marks=pytest.mark.xfail(reason=known[n], strict=False))
-            if n in known else n for n in names]
-
-
 def _selected(request, test_name):
     """The function names of the fuzz tests that this session will actually run."""
     names = []
@@ -87,7 +82,7 @@ def _check(res):
         pytest.xfail("known: " + "; ".join(sorted(reasons)))
 
 
-@pytest.mark.parametrize("name", _params(FUNCTIONS, KNOWN_FINDINGS))
+@pytest.mark.parametrize("name", fuzz_support.xfail_params(FUNCTIONS, KNOWN_FINDINGS))
 def test_hostile_arguments(name, fuzz_results):
     res = fuzz_results[(name, "main")]
     # the fuzz must reach the computation, not only the argument checks
@@ -98,7 +93,7 @@ def test_hostile_arguments(name, fuzz_results):
 @pytest.mark.skipif(fuzz_support.sanitized(),
                     reason="the sanitizer allocator aborts on a failed allocation instead "
                            "of throwing std::bad_alloc, so MemoryError paths cannot run")
-@pytest.mark.parametrize("name", _params(FUNCTIONS, KNOWN_ABSURD_FINDINGS))
+@pytest.mark.parametrize("name", fuzz_support.xfail_params(FUNCTIONS, KNOWN_ABSURD_FINDINGS))
 def test_absurd_sizes(name, fuzz_results):
     """Huge sizes, counts and floats answer within the time bound or raise."""
     _check(fuzz_results[(name, "absurd")])

@@ -36,11 +36,6 @@ needs_plain_allocator = pytest.mark.skipif(
     SANITIZED, reason="the sanitizer's allocator quarantines freed memory, so usage is not flat")
 
 
-def _params(known):
-    return [pytest.param(n, marks=pytest.mark.xfail(reason=known[n], strict=False))
-            if n in known else n for n in FUNCTIONS]
-
-
 @pytest.fixture(scope="module")
 def leak_report():
     report, detail, code = fuzz_support.run_child("leak_child_main", ROUNDS)
@@ -55,7 +50,7 @@ def borrow_report():
     return report
 
 
-@pytest.mark.parametrize("name", _params(KNOWN_LEAKS))
+@pytest.mark.parametrize("name", fuzz_support.xfail_params(FUNCTIONS, KNOWN_LEAKS))
 def test_repeated_calls_do_not_leak(name, leak_report):
     entry = leak_report["functions"][name]
     assert entry["calls"] >= 100 * ROUNDS

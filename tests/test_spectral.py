@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 import scipy.signal
 
-from helpers import NAN, INF, LAYOUTS, arr, layouts, same
+from helpers import NAN, INF, LAYOUTS, arr, layouts, panics, same
 from nuvra import _rust as nv
 
 rng = np.random.default_rng(7)
@@ -36,9 +36,6 @@ def feature(name, x, fs=100.0):
 
 
 def test_add_order_and_docs():
-    start = nv.__all__.index("power_spectral_density")
-    assert nv.__all__[start:start + len(SIGS)] == list(SIGS)
-    assert start > nv.__all__.index("batch_rolling_spearman")
     for name, (sig, doc) in SIGS.items():
         assert (getattr(nv, name).__text_signature__, getattr(nv, name).__doc__) == (sig, doc)
 
@@ -80,9 +77,7 @@ def test_welch_worked_examples():
     assert f.tolist() == [0.0] and math.isnan(p[0])
     for a in (arr([]), arr([3.0]), arr([NAN, 1.0, INF])):
         assert [len(v) for v in nv.power_spectral_density(a, 1.0, 8, -1)] == [0, 0]
-    with pytest.raises(BaseException, match="out of range") as e:
-        nv.power_spectral_density(x, 1.0, 0, -1)
-    assert type(e.value).__name__ == "PanicException"
+    assert "out of range" in panics(nv.power_spectral_density, x, 1.0, 0, -1)
 
 
 @pytest.mark.parametrize("n, nperseg, noverlap", [(100, 64, 64), (100, 64, 65), (100, 64, 200),
@@ -172,9 +167,7 @@ def test_degenerate_features(name):
 def test_nan_fs_and_degenerate_fs():
     x = rng.normal(size=500)
     for name in ("dominant_frequency", "harmonic_ratio", "total_harmonic_distortion"):
-        with pytest.raises(BaseException, match="on a `None` value") as e:  # NaN densities
-            feature(name, x, NAN)
-        assert type(e.value).__name__ == "PanicException"
+        assert "on a `None` value" in panics(feature, name, x, NAN)  # NaN densities
         # fs = 0: every frequency is 0 and every density +inf here
         assert same(feature(name, x, 0.0), 0.0 if name == "dominant_frequency" else NAN)
     for fs in (NAN, -3.0):  # no positive density: no entropy to report
@@ -234,6 +227,4 @@ def test_signal_to_noise(n, kf):
 def test_signal_to_noise_edges():
     assert nv.signal_to_noise(np.ones(20), 4) == (100.0, 1e10, 1.0, 0.0)
     assert all(math.isnan(v) for v in nv.signal_to_noise(np.arange(9.0), 0))
-    with pytest.raises(BaseException, match="attempt to divide by zero") as e:
-        nv.signal_to_noise(np.arange(10.0), 0)
-    assert type(e.value).__name__ == "PanicException"
+    assert "attempt to divide by zero" in panics(nv.signal_to_noise, np.arange(10.0), 0)
