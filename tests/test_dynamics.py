@@ -50,6 +50,15 @@ def test_registration_and_docs():
         "Returns: 1D array of n_dims Lyapunov exponents (sorted descending)")
 
 
+def test_result_arrays_are_taken_over():
+    for a in [r.estimate_jacobian_py(col(1, 2, 4, 8), 1),
+              r.recurrence_matrix_rust(col(0, 1, 3), 1.0),
+              r.attractor_reconstruction_rust(np.arange(5.0), 2, 1),
+              r.lyapunov_spectrum(col(1, 2, 4, 8)), r.maximal_lyapunov(col(0, 1, 3, 7))]:
+        assert not a.flags.owndata and a.flags.writeable and a.flags.c_contiguous
+        assert type(a.base).__name__ == "PySliceContainer"
+
+
 # ---------------------------------------------------------------- Jacobian and FTLE
 
 def test_worked_examples_jacobian_ftle():
