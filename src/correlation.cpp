@@ -22,25 +22,16 @@
 
 #include "module_frame/families.hpp"
 #include "module_frame/samples.hpp"
-
-#pragma GCC diagnostic ignored "-Wpsabi"  // vector helpers are inlined
+#include "module_frame/simd.hpp"
 
 namespace nuvra {
 namespace {
 
 using u64 = std::uint64_t;
 using i64 = std::int64_t;
+using simd::v4d;
 
 inline double count_d(std::size_t n) { return static_cast<double>(n); }
-
-// Four doubles; the compiler maps them onto the vector unit each clone targets.
-typedef double v4d __attribute__((vector_size(32)));
-
-inline v4d load4(const double* p) {
-    v4d v;
-    __builtin_memcpy(&v, p, sizeof v);
-    return v;
-}
 
 // ------------------------------------------------------------------ Pearson
 
@@ -289,9 +280,8 @@ double lagged_r(std::span<const double> x, std::size_t k) {
 // sums in the same order as lagged_r, so the values are identical. `prefix`
 // holds the in-order prefix sums of x from -0.0 (prefix[i]: first i values),
 // which are the sums of the leading slices.
-__attribute__((target_clones("avx2", "default"))) void lagged_r8(std::span<const double> x,
-                                                                 const std::vector<double>& prefix,
-                                                                 std::size_t k0, double* out) {
+NUVRA_MULTIVERSION void lagged_r8(std::span<const double> x, const std::vector<double>& prefix,
+                                  std::size_t k0, double* out) {
     constexpr std::size_t W = 8;
     const std::size_t m = x.size();
     const double* xp = x.data();
@@ -299,8 +289,8 @@ __attribute__((target_clones("avx2", "default"))) void lagged_r8(std::span<const
     // Sums of the trailing slices x[k..m-1], lane j for lag k0 + j.
     v4d sb0 = {-0.0, -0.0, -0.0, -0.0}, sb1 = sb0;
     for (std::size_t i = 0; i < common; ++i) {
-        sb0 += load4(xp + k0 + i);
-        sb1 += load4(xp + k0 + 4 + i);
+        sb0 += simd::load(xp + k0 + i);
+        sb1 += simd::load(xp + k0 + 4 + i);
     }
     double sb[W], ma[W], mb[W];
     for (std::size_t j = 0; j < W; ++j) {
@@ -311,12 +301,13 @@ __attribute__((target_clones("avx2", "default"))) void lagged_r8(std::span<const
         ma[j] = prefix[len] / nd;
         mb[j] = sb[j] / nd;
     }
-    const v4d ma0 = load4(ma), ma1 = load4(ma + 4), mb0 = load4(mb), mb1 = load4(mb + 4);
+    const v4d ma0 = simd::load(ma), ma1 = simd::load(ma + 4);
+    const v4d mb0 = simd::load(mb), mb1 = simd::load(mb + 4);
     v4d ab0 = {-0.0, -0.0, -0.0, -0.0}, ab1 = ab0, aa0 = ab0, aa1 = ab0, bb0 = ab0, bb1 = ab0;
     for (std::size_t i = 0; i < common; ++i) {
         const double xi = xp[i];
         const v4d da0 = xi - ma0, da1 = xi - ma1;
-        const v4d db0 = load4(xp + k0 + i) - mb0, db1 = load4(xp + k0 + 4 + i) - mb1;
+        const v4d db0 = simd::load(xp + k0 + i) - mb0, db1 = simd::load(xp + k0 + 4 + i) - mb1;
         ab0 += da0 * db0;
         ab1 += da1 * db1;
         aa0 += da0 * da0;
@@ -359,7 +350,7 @@ void lagged_profile(std::span<const double> x, std::size_t first, std::size_t la
 // (eight vectors of four): over the positions every lag of the block covers,
 // one x sample meets 32 contiguous y samples; each lag's own head and tail
 // are added before and after, so every sum keeps its order.
-__attribute__((target_clones("avx2", "default"))) std::vector<double> lagged_cross_sums(
+NUVRA_MULTIVERSION std::vector<double> lagged_cross_sums(
     const std::vector<double>& xc, const std::vector<double>& yc, std::size_t L) {
     const std::size_t n = xc.size();
     const std::size_t count = 2 * L + 1;
@@ -398,22 +389,24 @@ __attribute__((target_clones("avx2", "default"))) std::vector<double> lagged_cro
             acc[j] = a;
         }
         // Eight named accumulators, so that they live in registers.
-        v4d v0 = load4(acc), v1 = load4(acc + 4), v2 = load4(acc + 8), v3 = load4(acc + 12);
-        v4d v4 = load4(acc + 16), v5 = load4(acc + 20), v6 = load4(acc + 24), v7 = load4(acc + 28);
+        v4d v0 = simd::load(acc), v1 = simd::load(acc + 4);
+        v4d v2 = simd::load(acc + 8), v3 = simd::load(acc + 12);
+        v4d v4 = simd::load(acc + 16), v5 = simd::load(acc + 20);
+        v4d v6 = simd::load(acc + 24), v7 = simd::load(acc + 28);
         for (std::size_t t = lo; t < hi; ++t) {
             const double xt = xp[t];
             const double* yt = yp + static_cast<std::size_t>(static_cast<i64>(t) + k0);
-            v0 += xt * load4(yt);
-            v1 += xt * load4(yt + 4);
-            v2 += xt * load4(yt + 8);
-            v3 += xt * load4(yt + 12);
-            v4 += xt * load4(yt + 16);
-            v5 += xt * load4(yt + 20);
-            v6 += xt * load4(yt + 24);
-            v7 += xt * load4(yt + 28);
+            v0 += xt * simd::load(yt);
+            v1 += xt * simd::load(yt + 4);
+            v2 += xt * simd::load(yt + 8);
+            v3 += xt * simd::load(yt + 12);
+            v4 += xt * simd::load(yt + 16);
+            v5 += xt * simd::load(yt + 20);
+            v6 += xt * simd::load(yt + 24);
+            v7 += xt * simd::load(yt + 28);
         }
         const v4d* vs[G] = {&v0, &v1, &v2, &v3, &v4, &v5, &v6, &v7};
-        for (std::size_t g = 0; g < G; ++g) __builtin_memcpy(acc + 4 * g, vs[g], sizeof(v4d));
+        for (std::size_t g = 0; g < G; ++g) simd::store(acc + 4 * g, *vs[g]);
         for (std::size_t j = 0; j < W; ++j) {
             const i64 k = k0 + static_cast<i64>(j);
             for (std::size_t t = hi; t < t_hi(k); ++t)
@@ -476,7 +469,7 @@ constexpr double kTwoPi = 6.283185307179586;
 // values) is segment s. The sine-cosine of each (k, t) is evaluated once and
 // applied to all segments; each segment's sums still run in ascending t.
 // Results: xr[k * S + s] and so on.
-__attribute__((target_clones("avx2", "default"))) void segment_dft(
+NUVRA_MULTIVERSION void segment_dft(
     const std::vector<double>& xs, const std::vector<double>& ys, std::size_t L, std::size_t S,
     std::vector<double>& xr, std::vector<double>& xi, std::vector<double>& yr,
     std::vector<double>& yi) {
@@ -500,13 +493,13 @@ __attribute__((target_clones("avx2", "default"))) void segment_dft(
             const double* yrow = ys.data() + t * S;
             std::size_t s = 0;
             for (; s + 4 <= S; s += 4) {
-                const v4d xv = load4(xrow + s), yv = load4(yrow + s);
-                const v4d a1 = load4(xrk + s) + cs * xv, b1 = load4(xik + s) - sn * xv;
-                const v4d a2 = load4(yrk + s) + cs * yv, b2 = load4(yik + s) - sn * yv;
-                __builtin_memcpy(xrk + s, &a1, sizeof a1);
-                __builtin_memcpy(xik + s, &b1, sizeof b1);
-                __builtin_memcpy(yrk + s, &a2, sizeof a2);
-                __builtin_memcpy(yik + s, &b2, sizeof b2);
+                const v4d xv = simd::load(xrow + s), yv = simd::load(yrow + s);
+                const v4d a1 = simd::load(xrk + s) + cs * xv, b1 = simd::load(xik + s) - sn * xv;
+                const v4d a2 = simd::load(yrk + s) + cs * yv, b2 = simd::load(yik + s) - sn * yv;
+                simd::store(xrk + s, a1);
+                simd::store(xik + s, b1);
+                simd::store(yrk + s, a2);
+                simd::store(yik + s, b2);
             }
             for (; s < S; ++s) {
                 xrk[s] = xrk[s] + cs * xrow[s];
@@ -524,7 +517,7 @@ __attribute__((target_clones("avx2", "default"))) void segment_dft(
 // multiple of eight; padding segments are zero). The eight running sums of
 // each of the four transforms stay in registers while t runs, each still in
 // ascending t.
-__attribute__((target_clones("avx2", "default"))) void segment_dft_table(
+NUVRA_MULTIVERSION void segment_dft_table(
     const std::vector<double>& xs, const std::vector<double>& ys, std::size_t L, std::size_t ld,
     const std::vector<double>& cs, const std::vector<double>& sn, std::vector<double>& xr,
     std::vector<double>& xi, std::vector<double>& yr, std::vector<double>& yi) {
@@ -543,8 +536,8 @@ __attribute__((target_clones("avx2", "default"))) void segment_dft_table(
                 const double c = ck[t], sv = sk[t];
                 const double* xrow = xs.data() + s0 * L + t * 8;
                 const double* yrow = ys.data() + s0 * L + t * 8;
-                const v4d x0 = load4(xrow), x1 = load4(xrow + 4);
-                const v4d y0 = load4(yrow), y1 = load4(yrow + 4);
+                const v4d x0 = simd::load(xrow), x1 = simd::load(xrow + 4);
+                const v4d y0 = simd::load(yrow), y1 = simd::load(yrow + 4);
                 xr0 = xr0 + c * x0;
                 xr1 = xr1 + c * x1;
                 xi0 = xi0 - sv * x0;
@@ -555,17 +548,17 @@ __attribute__((target_clones("avx2", "default"))) void segment_dft_table(
                 yi1 = yi1 - sv * y1;
             }
             double* o = xr.data() + k * ld + s0;
-            __builtin_memcpy(o, &xr0, 32);
-            __builtin_memcpy(o + 4, &xr1, 32);
+            simd::store(o, xr0);
+            simd::store(o + 4, xr1);
             o = xi.data() + k * ld + s0;
-            __builtin_memcpy(o, &xi0, 32);
-            __builtin_memcpy(o + 4, &xi1, 32);
+            simd::store(o, xi0);
+            simd::store(o + 4, xi1);
             o = yr.data() + k * ld + s0;
-            __builtin_memcpy(o, &yr0, 32);
-            __builtin_memcpy(o + 4, &yr1, 32);
+            simd::store(o, yr0);
+            simd::store(o + 4, yr1);
             o = yi.data() + k * ld + s0;
-            __builtin_memcpy(o, &yi0, 32);
-            __builtin_memcpy(o + 4, &yi1, 32);
+            simd::store(o, yi0);
+            simd::store(o + 4, yi1);
         }
     }
 }

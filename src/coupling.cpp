@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "module_frame/families.hpp"
+#include "module_frame/simd.hpp"
 
 namespace nuvra {
 namespace {
@@ -37,21 +38,11 @@ inline bool is_finite_pair(double a, double b) { return std::isfinite(a) && std:
 
 enum class Mode { all_pairs, finite_pairs };
 
-// Four-lane vectors; the functions that take them are all inlined into the
-// kernels, so the note on their calling convention does not apply.
-#pragma GCC diagnostic ignored "-Wpsabi"
-typedef double v4d __attribute__((vector_size(32)));
-typedef std::int64_t v4i __attribute__((vector_size(32)));
+using simd::v4d;
+using simd::v4i;
 
-inline v4d load4(const double* p) {
-    v4d v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-inline void store4(double* p, v4d v) { std::memcpy(p, &v, sizeof v); }
-inline v4d broadcast(double v) { return v4d{v, v, v, v}; }
 // `value` where the lane's comparison holds, else 0.0.
-inline v4d where(v4i mask, v4d value) { return (v4d)(mask & (v4i)value); }
+inline v4d where(v4i mask, v4d value) { return simd::select(mask, value, simd::splat(0.0)); }
 
 // One pass over every ring slot. A member at or above the leaving value loses
 // a rank (the leaving pair is the oldest, so equal values counted it); a
@@ -65,21 +56,22 @@ __attribute__((always_inline)) inline void update_slots(
     std::size_t w, const double* __restrict__ xs, const double* __restrict__ ys,
     const double* __restrict__ mem, double* __restrict__ rx, double* __restrict__ ry, double xi,
     double yi, double mi, double xo, double yo, double mo, double& dot_out, double& cx, double& cy) {
-    const v4d vxi = broadcast(xi), vyi = broadcast(yi), vxo = broadcast(xo), vyo = broadcast(yo);
-    const v4d vmi = broadcast(mi), vmo = broadcast(mo), one = broadcast(1.0);
-    v4d dot0 = broadcast(0.0), dot1 = dot0, ax0 = dot0, ax1 = dot0, ay0 = dot0, ay1 = dot0;
+    const v4d vxi = simd::splat(xi), vyi = simd::splat(yi);
+    const v4d vxo = simd::splat(xo), vyo = simd::splat(yo);
+    const v4d vmi = simd::splat(mi), vmo = simd::splat(mo), one = simd::splat(1.0);
+    v4d dot0 = simd::splat(0.0), dot1 = dot0, ax0 = dot0, ax1 = dot0, ay0 = dot0, ay1 = dot0;
     auto lane4 = [&](std::size_t q, v4d& dot, v4d& ax, v4d& ay) {
-        const v4d a = load4(xs + q), b = load4(ys + q);
-        const v4d m = Masked ? load4(mem + q) : one;
+        const v4d a = simd::load(xs + q), b = simd::load(ys + q);
+        const v4d m = Masked ? simd::load(mem + q) : one;
         v4d gx = where(a > vxi, vmi) - where(a >= vxo, vmo);
         v4d gy = where(b > vyi, vmi) - where(b >= vyo, vmo);
         if constexpr (Masked) {
             gx *= m;
             gy *= m;
         }
-        const v4d nx = load4(rx + q) + gx, ny = load4(ry + q) + gy;
-        store4(rx + q, nx);
-        store4(ry + q, ny);
+        const v4d nx = simd::load(rx + q) + gx, ny = simd::load(ry + q) + gy;
+        simd::store(rx + q, nx);
+        simd::store(ry + q, ny);
         ax += where(a <= vxi, m);
         ay += where(b <= vyi, m);
         dot += nx * ny;
@@ -223,13 +215,13 @@ private:
         for (std::size_t r = 0; r < k; ++r) rank[idx[r] % w_] = static_cast<double>(r);
     }
 
-    __attribute__((target_clones("avx2", "default")))
+    NUVRA_MULTIVERSION
     void update_all(double xi, double yi, double xo, double yo, double& cx, double& cy) {
         update_slots<false>(w_, xs_.data(), ys_.data(), nullptr, rx_.data(), ry_.data(), xi, yi, 1.0,
                             xo, yo, 1.0, dot_, cx, cy);
     }
 
-    __attribute__((target_clones("avx2", "default")))
+    NUVRA_MULTIVERSION
     void update_masked(double xi, double yi, double mi, double xo, double yo, double mo, double& cx,
                        double& cy) {
         update_slots<true>(w_, xs_.data(), ys_.data(), member_.data(), rx_.data(), ry_.data(), xi, yi,

@@ -23,11 +23,12 @@
 #include "module_frame/families.hpp"
 #include "module_frame/lapack.hpp"
 #include "module_frame/samples.hpp"
+#include "module_frame/simd.hpp"
 
 // Order-free inner loops (elementwise squares and sums per lane, counts)
-// are compiled for AVX2 as well as the baseline, chosen at load time. No FMA
-// is enabled, so every product and sum rounds as written.
-#define NUVRA_VECTOR __attribute__((optimize("O3"), target_clones("avx2", "default")))
+// are compiled for AVX2 as well as the baseline, chosen at load time
+// (NUVRA_MULTIVERSION). No FMA is enabled, so every product and sum rounds
+// as written.
 
 namespace nuvra {
 namespace {
@@ -43,7 +44,7 @@ inline bool fits_int(std::size_t v) { return v <= static_cast<std::size_t>(INT_M
 // for t < len. (a - b)^2 equals (b - a)^2 exactly, so this is the pair's
 // squared distance whichever point comes first. Eight pairs at a time keep
 // their running sums in registers across the coordinates.
-NUVRA_VECTOR
+NUVRA_MULTIVERSION
 void block_d2(const double* const* cols, const double* q, std::size_t d, std::size_t j0,
               std::size_t len, double* __restrict out) {
     std::size_t t0 = 0;
@@ -75,7 +76,7 @@ void block_d2(const double* const* cols, const double* q, std::size_t d, std::si
 // NaN above +inf. With `positive_only`, zero becomes -1 and then, masked,
 // the largest key, so it never wins. Returns the value (NaN or +inf when no
 // candidate can win).
-NUVRA_VECTOR
+NUVRA_MULTIVERSION
 double block_min_d2(const double* __restrict v, std::size_t len, bool positive_only) {
     constexpr std::int64_t kMask = INT64_MAX;
     const std::int64_t shift = positive_only ? 1 : 0;
@@ -149,7 +150,7 @@ void threshold_in_place(double* v, std::size_t len, double eps) {
 }
 
 // Number of v[t] <= r.
-NUVRA_VECTOR
+NUVRA_MULTIVERSION
 std::uint64_t count_at_most(const double* __restrict v, std::size_t len, double r) {
     std::uint64_t c = 0;
     for (std::size_t t = 0; t < len; ++t) c += v[t] <= r ? 1u : 0u;
@@ -157,7 +158,7 @@ std::uint64_t count_at_most(const double* __restrict v, std::size_t len, double 
 }
 
 // True when every value is exactly 0.0, -0.0 or 1.0; `ones` counts the 1.0s.
-NUVRA_VECTOR
+NUVRA_MULTIVERSION
 bool zero_one_count(const double* __restrict v, std::size_t len, std::uint64_t& ones) {
     std::uint64_t c = 0, bad = 0;
     for (std::size_t t = 0; t < len; ++t) {
@@ -869,7 +870,7 @@ struct LineStats {
 // One row's cells against their runs, branch-free (with the longest
 // recorded line when asked).
 template <bool Longest>
-NUVRA_VECTOR
+NUVRA_MULTIVERSION
 void run_update(const double* __restrict row, std::int64_t* __restrict run, std::size_t len,
                 std::int64_t lmin, LineStats& st) {
     std::int64_t rec = 0, sum = 0, lines = 0, longest = st.longest;

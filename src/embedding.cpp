@@ -17,6 +17,7 @@
 
 #include "module_frame/families.hpp"
 #include "module_frame/samples.hpp"
+#include "module_frame/simd.hpp"
 
 namespace nuvra {
 namespace {
@@ -232,14 +233,12 @@ private:
     double best_sq_ = Inf;
 };
 
-// Vectors stay inside this file's own functions: no ABI is crossed.
-#pragma GCC diagnostic ignored "-Wpsabi"
-typedef double v4d __attribute__((vector_size(32)));
+using simd::v4d;
 
 // Squared distances from point i to every row j < N, each summed in
 // component order (lane j is row j's own chain), with +inf for i itself;
 // returns their minimum.
-__attribute__((target_clones("avx2", "default"))) double squared_distances(
+NUVRA_MULTIVERSION double squared_distances(
     const double* x, std::size_t tau, std::size_t dim, std::size_t N, std::size_t i, double* acc) {
     const std::size_t j8 = N / 8 * 8;
     v4d m0 = {Inf, Inf, Inf, Inf}, m1 = m0;
@@ -249,15 +248,12 @@ __attribute__((target_clones("avx2", "default"))) double squared_distances(
         for (std::size_t k = 0; k < dim; ++k, col += tau) {
             const double q = x[i + k * tau];
             const v4d qv = {q, q, q, q};
-            v4d c0, c1;
-            __builtin_memcpy(&c0, col, sizeof c0);
-            __builtin_memcpy(&c1, col + 4, sizeof c1);
-            const v4d d0 = qv - c0, d1 = qv - c1;
+            const v4d d0 = qv - simd::load(col), d1 = qv - simd::load(col + 4);
             a0 += d0 * d0;
             a1 += d1 * d1;
         }
-        __builtin_memcpy(acc + j, &a0, sizeof a0);
-        __builtin_memcpy(acc + j + 4, &a1, sizeof a1);
+        simd::store(acc + j, a0);
+        simd::store(acc + j + 4, a1);
     }
     for (std::size_t j = j8; j < N; ++j) {
         double a = -0.0;
@@ -269,9 +265,7 @@ __attribute__((target_clones("avx2", "default"))) double squared_distances(
     }
     acc[i] = Inf;
     for (std::size_t j = 0; j < j8; j += 8) {
-        v4d a0, a1;
-        __builtin_memcpy(&a0, acc + j, sizeof a0);
-        __builtin_memcpy(&a1, acc + j + 4, sizeof a1);
+        const v4d a0 = simd::load(acc + j), a1 = simd::load(acc + j + 4);
         m0 = a0 < m0 ? a0 : m0;
         m1 = a1 < m1 ? a1 : m1;
     }

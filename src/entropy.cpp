@@ -21,8 +21,7 @@
 
 #include "module_frame/families.hpp"
 #include "module_frame/samples.hpp"
-
-#pragma GCC diagnostic ignored "-Wpsabi"  // vector helpers are inlined
+#include "module_frame/simd.hpp"
 
 namespace nuvra {
 namespace {
@@ -67,22 +66,9 @@ struct SortedTemplates {
     const double* col(std::size_t c) const { return cols.data() + c * n; }
 };
 
-// Four doubles and four 64-bit lanes; the compiler maps them onto whatever
-// vector unit the clone below targets.
-typedef double v4d __attribute__((vector_size(32)));
-typedef long long v4i __attribute__((vector_size(32)));
+using simd::v4d;
+using simd::v4i;
 
-inline v4d load4(const double* p) {
-    v4d v;
-    __builtin_memcpy(&v, p, sizeof v);
-    return v;
-}
-inline v4i load4i(const u64* p) {
-    v4i v;
-    __builtin_memcpy(&v, p, sizeof v);
-    return v;
-}
-inline void store4i(u64* p, v4i v) { __builtin_memcpy(p, &v, sizeof v); }
 inline u64 lane_sum(v4i v) { return static_cast<u64>(v[0] + v[1] + v[2] + v[3]); }
 
 // Matches of template s with templates b..e-1 (sorted positions), whose first
@@ -90,7 +76,7 @@ inline u64 lane_sum(v4i v) { return static_cast<u64>(v[0] + v[1] + v[2] + v[3]);
 // returned and each matched partner's counter is raised. All values are
 // finite here, so |d| < r is d < r and d > -r; a lane mask is -1 or 0.
 template <std::size_t K>
-__attribute__((target_clones("avx2", "default"))) void scan_range(
+NUVRA_MULTIVERSION void scan_range(
     const SortedTemplates& t, std::size_t s, std::size_t b, std::size_t e, double r, u64& lo,
     u64& hi, u64* per_lo, u64* per_hi) {
     const double* c[K + 1];
@@ -107,15 +93,15 @@ __attribute__((target_clones("avx2", "default"))) void scan_range(
         v4i ok = {-1, -1, -1, -1};
 #pragma GCC unroll 9
         for (std::size_t k = 1; k < K; ++k) {
-            const v4d d = load4(c[k] + i) - v[k];
+            const v4d d = simd::load(c[k] + i) - v[k];
             ok &= (d < rr) & (d > nr);
         }
-        const v4d dh = load4(c[K] + i) - v[K];
+        const v4d dh = simd::load(c[K] + i) - v[K];
         const v4i okh = ok & (dh < rr) & (dh > nr);
         acc_lo -= ok;
         acc_hi -= okh;
-        store4i(per_lo + i, load4i(per_lo + i) - ok);
-        store4i(per_hi + i, load4i(per_hi + i) - okh);
+        simd::store_i(per_lo + i, simd::load_i(per_lo + i) - ok);
+        simd::store_i(per_hi + i, simd::load_i(per_hi + i) - okh);
     }
     u64 cl = lane_sum(acc_lo), ch = lane_sum(acc_hi);
     for (; i < e; ++i) {
@@ -194,10 +180,8 @@ struct PrefixTemplates {
 // cnt[c] += partners among b..e-1 that match template s on columns 0..c
 // (column 0 already matches), c = 1..K.
 template <std::size_t K>
-__attribute__((target_clones("avx2", "default"))) void scan_prefix(const PrefixTemplates& t,
-                                                                   std::size_t s, std::size_t b,
-                                                                   std::size_t e, double r,
-                                                                   u64* cnt) {
+NUVRA_MULTIVERSION void scan_prefix(const PrefixTemplates& t, std::size_t s, std::size_t b,
+                                    std::size_t e, double r, u64* cnt) {
     const double* c[K + 1];
     double v[K + 1];
 #pragma GCC unroll 9
@@ -214,7 +198,7 @@ __attribute__((target_clones("avx2", "default"))) void scan_prefix(const PrefixT
         v4i ok = {-1, -1, -1, -1};
 #pragma GCC unroll 9
         for (std::size_t k = 1; k <= K; ++k) {
-            const v4d d = load4(c[k] + i) - v[k];
+            const v4d d = simd::load(c[k] + i) - v[k];
             ok &= (d < rr) & (d > nr);
             acc[k] -= ok;
         }
@@ -292,21 +276,20 @@ struct DiagonalCounts {
     }
 };
 
-__attribute__((target_clones("avx2", "default"))) void diagonal_walk(std::span<const double> x,
-                                                                     std::size_t L, double r,
-                                                                     DiagonalCounts& out) {
+NUVRA_MULTIVERSION void diagonal_walk(std::span<const double> x, std::size_t L, double r,
+                                      DiagonalCounts& out) {
     const std::size_t n = x.size();
     const double* a = x.data();
     // Last position of diagonal d, exclusive: n - d - 1 (pairs) or n - d.
     const std::size_t tail = out.per_lo ? 0 : 1;
     auto end_of = [&](std::size_t d) { return n - d - tail; };
     const v4d rr = {r, r, r, r}, nr = -rr;
-    const long long Ls = static_cast<long long>(L);
+    const std::int64_t Ls = static_cast<std::int64_t>(L);
     const v4i lv = {Ls, Ls, Ls, Ls}, l1v = lv + 1, one = {1, 1, 1, 1};
     std::size_t d = 1;
     v4i level_v[kMaxLevels];
     for (std::size_t q = 0; q < out.n_levels; ++q) {
-        const long long lq = static_cast<long long>(out.lmin + q);
+        const std::int64_t lq = static_cast<std::int64_t>(out.lmin + q);
         level_v[q] = v4i{lq, lq, lq, lq};
     }
     for (; d + 3 + tail < n; d += 4) {
@@ -320,8 +303,7 @@ __attribute__((target_clones("avx2", "default"))) void diagonal_walk(std::span<c
             v4i c0 = run, c1 = run;
             const v4i l0 = level_v[0], l1 = level_v[1];
             for (; p0 < common; ++p0) {
-                v4d b;
-                __builtin_memcpy(&b, a + p0 + d, sizeof b);
+                const v4d b = simd::load(a + p0 + d);
                 const v4d diff = b - a[p0];
                 run = (run + one) & ~((diff >= rr) | (diff <= nr));
                 c0 -= run >= l0;
@@ -331,8 +313,7 @@ __attribute__((target_clones("avx2", "default"))) void diagonal_walk(std::span<c
             acc[1] = c1;
         }
         for (std::size_t p = p0; p < common; ++p) {
-            v4d b;
-            __builtin_memcpy(&b, a + p + d, sizeof b);
+            const v4d b = simd::load(a + p + d);
             const v4d diff = b - a[p];
             const v4i far = (diff >= rr) | (diff <= nr);  // NaN differences never are
             run = (run + one) & ~far;
@@ -341,10 +322,10 @@ __attribute__((target_clones("avx2", "default"))) void diagonal_walk(std::span<c
             } else {
                 const v4i mlo = run >= lv, mhi = run >= l1v;
                 const std::size_t i = p + 1 - std::min<std::size_t>(L, p + 1);
-                const long long c_lo = -(mlo[0] + mlo[1] + mlo[2] + mlo[3]);
+                const std::int64_t c_lo = -(mlo[0] + mlo[1] + mlo[2] + mlo[3]);
                 if (c_lo == 0) continue;
                 out.per_lo[i] += static_cast<u64>(c_lo);
-                const long long c_hi = -(mhi[0] + mhi[1] + mhi[2] + mhi[3]);
+                const std::int64_t c_hi = -(mhi[0] + mhi[1] + mhi[2] + mhi[3]);
                 if (c_hi) out.per_hi[i - 1] += static_cast<u64>(c_hi);  // then p >= L
                 for (std::size_t j = 0; j < 4; ++j) {
                     out.per_lo[i + d + j] -= static_cast<u64>(mlo[j]);

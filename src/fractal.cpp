@@ -20,26 +20,16 @@
 
 #include "module_frame/families.hpp"
 #include "module_frame/samples.hpp"
+#include "module_frame/simd.hpp"
 
 namespace nuvra {
 namespace {
 
 inline double as_d(std::uint64_t v) { return static_cast<double>(v); }
 
-// Vectors stay inside this file's own functions: no ABI is crossed.
-#pragma GCC diagnostic ignored "-Wpsabi"
-
 // Four doubles operated on lane by lane: each lane is its own chain of IEEE
 // operations, exactly as the scalar code would run it.
-typedef double v4d __attribute__((vector_size(32)));
-
-inline v4d splat(double v) { return v4d{v, v, v, v}; }
-inline v4d load4(const double* p) {
-    v4d v;
-    __builtin_memcpy(&v, p, sizeof v);
-    return v;
-}
-inline void store4(double* p, v4d v) { __builtin_memcpy(p, &v, sizeof v); }
+using simd::v4d;
 
 // Eight segments of length s, segment q starting at src + q * s, laid out
 // sample by sample: out[8 j + q] = segment q's sample j.
@@ -126,33 +116,33 @@ void segment_detrend_rss(const double* y0, std::size_t s, const LocalTime& lt, d
 
 // segment_detrend_rss for eight interleaved segments (interleave8), two
 // vectors of four lanes each.
-__attribute__((target_clones("avx2", "default"))) void segment_detrend_rss8(
+NUVRA_MULTIVERSION void segment_detrend_rss8(
     const double* yt, std::size_t s, double st, double s_d, double den, double* rss) {
-    v4d sy0 = splat(-0.0), sy1 = sy0, sty0 = sy0, sty1 = sy0;
+    v4d sy0 = simd::splat(-0.0), sy1 = sy0, sty0 = sy0, sty1 = sy0;
     double t = 0.0;
     for (std::size_t j = 0; j < s; ++j, t += 1.0) {
-        const v4d tv = splat(t), a0 = load4(yt + 8 * j), a1 = load4(yt + 8 * j + 4);
+        const v4d tv = simd::splat(t), a0 = simd::load(yt + 8 * j), a1 = simd::load(yt + 8 * j + 4);
         sy0 += a0;
         sy1 += a1;
         sty0 += tv * a0;
         sty1 += tv * a1;
     }
     const bool flat = std::fabs(den) < 1e-15;
-    const v4d vs = splat(s_d), vst = splat(st), vden = splat(den);
-    const v4d b0 = flat ? splat(0.0) : (sty0 * vs - vst * sy0) / vden;
-    const v4d b1 = flat ? splat(0.0) : (sty1 * vs - vst * sy1) / vden;
+    const v4d vs = simd::splat(s_d), vst = simd::splat(st), vden = simd::splat(den);
+    const v4d b0 = flat ? simd::splat(0.0) : (sty0 * vs - vst * sy0) / vden;
+    const v4d b1 = flat ? simd::splat(0.0) : (sty1 * vs - vst * sy1) / vden;
     const v4d a0 = (sy0 - b0 * vst) / vs, a1 = (sy1 - b1 * vst) / vs;
-    v4d acc0 = splat(-0.0), acc1 = acc0;
+    v4d acc0 = simd::splat(-0.0), acc1 = acc0;
     t = 0.0;
     for (std::size_t j = 0; j < s; ++j, t += 1.0) {
-        const v4d tv = splat(t);
-        const v4d r0 = load4(yt + 8 * j) - (a0 + b0 * tv);
-        const v4d r1 = load4(yt + 8 * j + 4) - (a1 + b1 * tv);
+        const v4d tv = simd::splat(t);
+        const v4d r0 = simd::load(yt + 8 * j) - (a0 + b0 * tv);
+        const v4d r1 = simd::load(yt + 8 * j + 4) - (a1 + b1 * tv);
         acc0 += r0 * r0;
         acc1 += r1 * r1;
     }
-    store4(rss, acc0);
-    store4(rss + 4, acc1);
+    simd::store(rss, acc0);
+    simd::store(rss + 4, acc1);
 }
 
 // Calls f(rss_v) for every segment v = 0 .. nseg-1 of scale s, in order.
@@ -249,19 +239,18 @@ void rs_stretches(const double* z, std::size_t w, double* range, double* var) {
 }
 
 // rs_stretches for eight interleaved stretches (interleave8).
-__attribute__((target_clones("avx2", "default"))) void rs_stretches8(const double* zt,
-                                                                     std::size_t w,
-                                                                     double* range, double* var) {
-    v4d s0 = splat(-0.0), s1 = s0;
+NUVRA_MULTIVERSION void rs_stretches8(const double* zt, std::size_t w, double* range, double* var) {
+    v4d s0 = simd::splat(-0.0), s1 = s0;
     for (std::size_t j = 0; j < w; ++j) {
-        s0 += load4(zt + 8 * j);
-        s1 += load4(zt + 8 * j + 4);
+        s0 += simd::load(zt + 8 * j);
+        s1 += simd::load(zt + 8 * j + 4);
     }
-    const v4d m0 = s0 / splat(as_d(w)), m1 = s1 / splat(as_d(w));
-    v4d run0 = splat(0.0), run1 = run0, hi0 = splat(-Inf), hi1 = hi0, lo0 = splat(Inf), lo1 = lo0;
-    v4d ss0 = splat(-0.0), ss1 = ss0;
+    const v4d m0 = s0 / simd::splat(as_d(w)), m1 = s1 / simd::splat(as_d(w));
+    v4d run0 = simd::splat(0.0), run1 = run0;
+    v4d hi0 = simd::splat(-Inf), hi1 = hi0, lo0 = simd::splat(Inf), lo1 = lo0;
+    v4d ss0 = simd::splat(-0.0), ss1 = ss0;
     for (std::size_t j = 0; j < w; ++j) {
-        const v4d d0 = load4(zt + 8 * j) - m0, d1 = load4(zt + 8 * j + 4) - m1;
+        const v4d d0 = simd::load(zt + 8 * j) - m0, d1 = simd::load(zt + 8 * j + 4) - m1;
         run0 = run0 + d0;
         run1 = run1 + d1;
         hi0 = run0 > hi0 ? run0 : hi0;
@@ -271,11 +260,11 @@ __attribute__((target_clones("avx2", "default"))) void rs_stretches8(const doubl
         ss0 += d0 * d0;
         ss1 += d1 * d1;
     }
-    store4(range, hi0 - lo0);
-    store4(range + 4, hi1 - lo1);
-    const v4d wm1 = splat(as_d(w - 1));
-    store4(var, ss0 / wm1);
-    store4(var + 4, ss1 / wm1);
+    simd::store(range, hi0 - lo0);
+    simd::store(range + 4, hi1 - lo1);
+    const v4d wm1 = simd::splat(as_d(w - 1));
+    simd::store(var, ss0 / wm1);
+    simd::store(var + 4, ss1 / wm1);
 }
 
 // Points (ln w, ln mean R/S) for the window sizes 10 .. min(n/4, 500) - 1.
@@ -465,10 +454,8 @@ void lag_sums(const double* d, std::size_t n, std::size_t k0, double* out) {
 // lag_sums<32>; AVX2 where the processor has it.
 constexpr std::size_t kLagBlock = 32;
 
-__attribute__((target_clones("avx2", "default"))) void lag_sums_block(const double* d,
-                                                                      std::size_t n,
-                                                                      std::size_t k0,
-                                                                      double* out) {
+NUVRA_MULTIVERSION void lag_sums_block(const double* d, std::size_t n, std::size_t k0,
+                                       double* out) {
     constexpr std::size_t V = kLagBlock / 4;
     v4d acc[V];
     for (std::size_t g = 0; g < V; ++g) acc[g] = v4d{-0.0, -0.0, -0.0, -0.0};
@@ -477,9 +464,7 @@ __attribute__((target_clones("avx2", "default"))) void lag_sums_block(const doub
         const v4d di = {d[i], d[i], d[i], d[i]};
         const double* e = d + i + k0;
         for (std::size_t g = 0; g < V; ++g) {
-            v4d eg;
-            __builtin_memcpy(&eg, e + 4 * g, sizeof eg);
-            acc[g] += di * eg;
+            acc[g] += di * simd::load(e + 4 * g);
         }
     }
     for (std::size_t q = 0; q < kLagBlock; ++q) {

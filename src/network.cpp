@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "module_frame/families.hpp"
+#include "module_frame/simd.hpp"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -96,16 +97,9 @@ inline unsigned popcount64(std::uint64_t x) {
     return static_cast<unsigned>((x * 0x0101010101010101ull) >> 56);
 }
 
-// Built for AVX2 and for baseline x86-64, picked when the module loads.
-#if defined(__x86_64__) && !defined(__SANITIZE_ADDRESS__)
-#define NUVRA_CLONES \
-    __attribute__((target_clones("avx2", "default"), optimize("O3", "no-math-errno")))
-#else
-#define NUVRA_CLONES __attribute__((optimize("O3", "no-math-errno")))
-#endif
-
-// Number of entries > 0.0 in a contiguous run.
-NUVRA_CLONES
+// Number of entries > 0.0 in a contiguous run; built for AVX2 and for
+// baseline x86-64, picked when the module loads.
+NUVRA_MULTIVERSION
 std::uint64_t count_positive(const double* p, std::size_t n) {
     std::int64_t c = 0;
     for (std::size_t j = 0; j < n; ++j) c += p[j] > 0.0 ? 1 : 0;
@@ -446,7 +440,7 @@ Array1 clustering_coefficient_py(MatrixView adjacency) {
 // y = B x for the column-major n x n block b: each y_i is the sum over j in
 // increasing order of b(i, j) x_j, from -0.0 (one chain per row, many rows
 // side by side).
-NUVRA_CLONES
+NUVRA_MULTIVERSION
 void mat_vec(const double* b, const double* x, double* y, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) y[i] = -0.0;
     for (std::size_t j = 0; j < n; ++j) {

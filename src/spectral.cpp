@@ -21,6 +21,7 @@
 
 #include "module_frame/families.hpp"
 #include "module_frame/samples.hpp"
+#include "module_frame/simd.hpp"
 
 namespace nuvra {
 namespace {
@@ -155,50 +156,41 @@ inline double power(const fftw_complex& z) { return z[0] * z[0] + z[1] * z[1]; }
 // ------------------------------------------------------------------ vector kernels
 
 // Four-lane vectors for the elementwise loops; every lane computes exactly
-// what the scalar expression does. The helpers taking them are inlined into
-// the kernels, so the note on their calling convention does not apply.
-#pragma GCC diagnostic ignored "-Wpsabi"
-typedef double v4d __attribute__((vector_size(32)));
-typedef std::int64_t v4i __attribute__((vector_size(32)));
-
-inline v4d load4(const double* p) {
-    v4d v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-inline void store4(double* p, v4d v) { std::memcpy(p, &v, sizeof v); }
+// what the scalar expression does.
+using simd::v4d;
+using simd::v4i;
 
 // out[i] = a[i] * b[i].
-__attribute__((target_clones("avx2", "default")))
+NUVRA_MULTIVERSION
 void multiply_into(const double* a, const double* b, double* out, std::size_t n) {
     std::size_t i = 0;
-    for (; i + 4 <= n; i += 4) store4(out + i, load4(a + i) * load4(b + i));
+    for (; i + 4 <= n; i += 4) simd::store(out + i, simd::load(a + i) * simd::load(b + i));
     for (; i < n; ++i) out[i] = a[i] * b[i];
 }
 
 // The powers re^2 + im^2 of four interleaved bins.
 inline v4d power4(const double* z) {
-    const v4d a = load4(z), b = load4(z + 4);
+    const v4d a = simd::load(z), b = simd::load(z + 4);
     const v4d sa = a * a, sb = b * b;
     return __builtin_shuffle(sa, sb, v4i{0, 2, 4, 6}) + __builtin_shuffle(sa, sb, v4i{1, 3, 5, 7});
 }
 
 // acc[k] += |X_k|^2 for k in [0, bins).
-__attribute__((target_clones("avx2", "default")))
+NUVRA_MULTIVERSION
 void add_powers(const fftw_complex* X, double* acc, std::size_t bins) {
     const double* z = X[0];
     std::size_t k = 0;
-    for (; k + 4 <= bins; k += 4) store4(acc + k, load4(acc + k) + power4(z + 2 * k));
+    for (; k + 4 <= bins; k += 4) simd::store(acc + k, simd::load(acc + k) + power4(z + 2 * k));
     for (; k < bins; ++k) acc[k] += z[2 * k] * z[2 * k] + z[2 * k + 1] * z[2 * k + 1];
 }
 
 // f[k] = (fs * k) / len for k in [0, bins).
-__attribute__((target_clones("avx2", "default")))
+NUVRA_MULTIVERSION
 void fill_frequencies(double fs, double len, double* f, std::size_t bins) {
     const v4d vfs = {fs, fs, fs, fs}, vlen = {len, len, len, len}, four = {4.0, 4.0, 4.0, 4.0};
     v4d kv = {0.0, 1.0, 2.0, 3.0};
     std::size_t k = 0;
-    for (; k + 4 <= bins; k += 4, kv += four) store4(f + k, (vfs * kv) / vlen);
+    for (; k + 4 <= bins; k += 4, kv += four) simd::store(f + k, (vfs * kv) / vlen);
     for (; k < bins; ++k) f[k] = (fs * static_cast<double>(k)) / len;
 }
 
@@ -530,7 +522,7 @@ double total_harmonic_distortion_py(SignalView signal, double fs, std::uint64_t 
 // accumulate side by side, each window in its own order.
 constexpr std::size_t kLanes = 32;
 
-__attribute__((target_clones("avx2", "default")))
+NUVRA_MULTIVERSION
 void centred_window_sums(const double* __restrict__ x, std::size_t m, std::size_t w,
                          double* __restrict__ out) {
     const std::size_t full = 2 * w + 1;
@@ -548,23 +540,23 @@ void centred_window_sums(const double* __restrict__ x, std::size_t m, std::size_
             v4d a0 = z, a1 = z, a2 = z, a3 = z, a4 = z, a5 = z, a6 = z, a7 = z;
             for (std::size_t t = 0; t < common; ++t) {
                 const double* row = base + t;
-                a0 += load4(row);
-                a1 += load4(row + 4);
-                a2 += load4(row + 8);
-                a3 += load4(row + 12);
-                a4 += load4(row + 16);
-                a5 += load4(row + 20);
-                a6 += load4(row + 24);
-                a7 += load4(row + 28);
+                a0 += simd::load(row);
+                a1 += simd::load(row + 4);
+                a2 += simd::load(row + 8);
+                a3 += simd::load(row + 12);
+                a4 += simd::load(row + 16);
+                a5 += simd::load(row + 20);
+                a6 += simd::load(row + 24);
+                a7 += simd::load(row + 28);
             }
-            store4(acc, a0);
-            store4(acc + 4, a1);
-            store4(acc + 8, a2);
-            store4(acc + 12, a3);
-            store4(acc + 16, a4);
-            store4(acc + 20, a5);
-            store4(acc + 24, a6);
-            store4(acc + 28, a7);
+            simd::store(acc, a0);
+            simd::store(acc + 4, a1);
+            simd::store(acc + 8, a2);
+            simd::store(acc + 12, a3);
+            simd::store(acc + 16, a4);
+            simd::store(acc + 20, a5);
+            simd::store(acc + 24, a6);
+            simd::store(acc + 28, a7);
         } else {
             for (std::size_t r = 0; r < lanes; ++r) acc[r] = -0.0;
             for (std::size_t t = 0; t < common; ++t)

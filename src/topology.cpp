@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "module_frame/families.hpp"
+#include "module_frame/simd.hpp"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -45,20 +46,15 @@ std::unique_ptr<double[]> columns_of(const MatrixView& pts, const std::vector<st
 }
 
 // The hot loops below are built twice, for AVX2 and for baseline x86-64,
-// and picked when the module loads; both give the same results (no fused
-// multiply-add, the same operations in the same order per element).
-#if defined(__x86_64__) && !defined(__SANITIZE_ADDRESS__)
-#define NUVRA_CLONES \
-    __attribute__((target_clones("avx2", "default"), optimize("O3", "no-math-errno")))
-#else
-#define NUVRA_CLONES __attribute__((optimize("O3", "no-math-errno")))
-#endif
+// and picked when the module loads (NUVRA_MULTIVERSION); both give the same
+// results (no fused multiply-add, the same operations in the same order per
+// element).
 
 // Squared distances from the point with coordinates pu[0..d) to `len`
 // points whose coordinate c is cols[c * stride + k], into out[0..len). Each
 // sum runs over the coordinates in order (the first term is +0.0 plus
 // itself, which is the term).
-NUVRA_CLONES
+NUVRA_MULTIVERSION
 void squared_distances(const double* cols, std::size_t stride, std::size_t d, const double* pu,
                        std::size_t len, double* out) {
     if (d == 0) {

@@ -33,6 +33,13 @@ NUVRA_INLINE v4d load(const double* p) {
     return v;
 }
 NUVRA_INLINE void store(double* p, v4d v) { std::memcpy(p, &v, sizeof v); }
+// Four 64-bit integer lanes (counters) from and to memory.
+NUVRA_INLINE v4i load_i(const std::uint64_t* p) {
+    v4i v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+NUVRA_INLINE void store_i(std::uint64_t* p, v4i v) { std::memcpy(p, &v, sizeof v); }
 NUVRA_INLINE v4d splat(double x) { return v4d{x, x, x, x}; }
 NUVRA_INLINE v4i bits(v4d v) { return (v4i)v; }  // same-size vector casts keep the bits
 NUVRA_INLINE v4d from_bits(v4i v) { return (v4d)v; }
