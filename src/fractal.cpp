@@ -42,20 +42,30 @@ void interleave8(const double* src, std::size_t s, double* out) {
 
 // ------------------------------------------------------------------ shared pieces
 
-// Slope of the least-squares line of ys on xs; 0.0 when the spread of xs is
-// numerically nil (|den| < 1e-15), NaN when den is NaN.
-double ols_slope(std::span<const double> xs, std::span<const double> ys) {
-    const double N = as_d(xs.size());
-    double sx = -0.0, sy = -0.0, sxy = -0.0, sxx = -0.0;
-    for (std::size_t i = 0; i < xs.size(); ++i) {
-        sx += xs[i];
-        sy += ys[i];
-        sxy += xs[i] * ys[i];
-        sxx += xs[i] * xs[i];
+// The sums of a least-squares line fit of ys on xs, each in index order.
+struct LineSums {
+    double n = 0.0, sx = -0.0, sy = -0.0, sxy = -0.0, sxx = -0.0;
+
+    LineSums(std::span<const double> xs, std::span<const double> ys) : n(as_d(xs.size())) {
+        for (std::size_t i = 0; i < xs.size(); ++i) {
+            sx += xs[i];
+            sy += ys[i];
+            sxy += xs[i] * ys[i];
+            sxx += xs[i] * xs[i];
+        }
     }
-    const double den = sxx * N - sx * sx;
-    if (std::fabs(den) < 1e-15) return 0.0;
-    return (sxy * N - sx * sy) / den;
+    // 0.0 when the spread of xs is numerically nil (|den| < 1e-15), NaN when
+    // den is NaN.
+    double slope() const {
+        const double den = sxx * n - sx * sx;
+        if (std::fabs(den) < 1e-15) return 0.0;
+        return (sxy * n - sx * sy) / den;
+    }
+};
+
+// Slope of the least-squares line of ys on xs.
+double ols_slope(std::span<const double> xs, std::span<const double> ys) {
+    return LineSums(xs, ys).slope();
 }
 
 // Cumulative sum of the deviations from the mean, from 0.0.
@@ -322,18 +332,10 @@ double hurst_r2_inner(std::span<const double> x) {
     if (n < 10 || n / 4 < 11) return NaN;
     const auto [xs, ys] = rs_scaling_points(x);
     if (xs.size() < 3) return NaN;
-    const double N = as_d(xs.size());
-    double sx = -0.0, sy = -0.0, sxy = -0.0, sxx = -0.0;
-    for (std::size_t i = 0; i < xs.size(); ++i) {
-        sx += xs[i];
-        sy += ys[i];
-        sxy += xs[i] * ys[i];
-        sxx += xs[i] * xs[i];
-    }
-    const double den = sxx * N - sx * sx;
-    const double b = std::fabs(den) < 1e-15 ? 0.0 : (sxy * N - sx * sy) / den;
-    const double a = (sy - b * sx) / N;
-    const double ybar = sy / N;
+    const LineSums fit(xs, ys);
+    const double b = fit.slope();
+    const double a = (fit.sy - b * fit.sx) / fit.n;
+    const double ybar = fit.sy / fit.n;
     double ss_res = -0.0, ss_tot = -0.0;
     for (std::size_t i = 0; i < xs.size(); ++i) {
         const double r = ys[i] - (a + b * xs[i]);
