@@ -6,6 +6,7 @@
 #include <sys/mman.h>
 
 #include <cstdlib>
+#include <deque>
 #include <map>
 #include <new>
 #include <mutex>
@@ -498,27 +499,81 @@ PyObject* build(FloatList&& a) {
 
 PyObject* build(UninitArray1&& a) { return frame::build_raw1(a.buf, a.n); }
 
-// Result buffers are plain malloc blocks, not zero-filled: the kernel writes
-// every element. Large ones get the transparent-huge-page hint NumPy also
-// gives its large arrays, so filling them faults in fewer pages.
+// Large result buffers are recycled: a freed one is kept (up to kRecycleHeld
+// bytes in all, the oldest given back first) and handed out again for a
+// result of nearly the same size. Repeated calls with large results then
+// reuse memory the process already has, instead of mapping fresh pages
+// whose first-touch faults would serialise the threads that fill them.
+// Every block carries its capacity in a header in front of the doubles.
 namespace {
+
+constexpr std::size_t kHeader = 64;
+constexpr std::size_t kRecycleMin = std::size_t{1} << 20;
+constexpr std::size_t kRecycleHeld = std::size_t{32} << 20;
 constexpr std::size_t kHugeHint = std::size_t{4} << 20;
+
+std::mutex recycle_mutex;
+std::deque<void*>* recycled = nullptr;  // never destroyed
+std::size_t recycled_bytes = 0;
+
+std::size_t block_capacity(void* block) { return *static_cast<std::size_t*>(block); }
+double* block_doubles(void* block) {
+    return reinterpret_cast<double*>(static_cast<char*>(block) + kHeader);
+}
+
 }  // namespace
 
 double* allocate_doubles(std::size_t n) {
     const std::size_t bytes = (n > 0 ? n : 1) * sizeof(double);  // n passed check_capacity
-    void* block = std::malloc(bytes);
+    if (bytes >= kRecycleMin) {
+        std::lock_guard<std::mutex> lock(recycle_mutex);
+        if (recycled) {
+            auto best = recycled->end();
+            for (auto it = recycled->begin(); it != recycled->end(); ++it) {
+                const std::size_t cap = block_capacity(*it);
+                if (cap >= bytes && cap - bytes <= bytes / 4 &&
+                    (best == recycled->end() || cap < block_capacity(*best)))
+                    best = it;
+            }
+            if (best != recycled->end()) {
+                void* block = *best;
+                recycled->erase(best);
+                recycled_bytes -= block_capacity(block);
+                return block_doubles(block);
+            }
+        }
+    }
+    void* block = std::malloc(bytes + kHeader);
     if (!block) throw std::bad_alloc();
-    if (bytes >= kHugeHint) {  // a hint only
+    *static_cast<std::size_t*>(block) = bytes;
+    if (bytes >= kHugeHint) {  // as NumPy does for its large arrays; a hint only
         const std::size_t page = 4096;
         const auto lo = (reinterpret_cast<std::uintptr_t>(block) + page - 1) / page * page;
-        const auto hi = (reinterpret_cast<std::uintptr_t>(block) + bytes) / page * page;
+        const auto hi = (reinterpret_cast<std::uintptr_t>(block) + bytes + kHeader) / page * page;
         if (hi > lo) ::madvise(reinterpret_cast<void*>(lo), hi - lo, MADV_HUGEPAGE);
     }
-    return static_cast<double*>(block);
+    return block_doubles(block);
 }
 
-void release_doubles(double* p) { std::free(p); }
+void release_doubles(double* p) {
+    if (!p) return;
+    void* block = reinterpret_cast<char*>(p) - kHeader;
+    const std::size_t cap = block_capacity(block);
+    if (cap >= kRecycleMin && cap <= kRecycleHeld) {
+        std::lock_guard<std::mutex> lock(recycle_mutex);
+        if (!recycled) recycled = new std::deque<void*>;
+        while (recycled_bytes + cap > kRecycleHeld) {
+            void* old = recycled->front();
+            recycled->pop_front();
+            recycled_bytes -= block_capacity(old);
+            std::free(old);
+        }
+        recycled->push_back(block);
+        recycled_bytes += cap;
+        return;
+    }
+    std::free(block);
+}
 
 // ------------------------------------------------------------ view helpers
 

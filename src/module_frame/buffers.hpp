@@ -12,8 +12,10 @@
 
 namespace nuvra {
 
-// Room for n doubles (at least one), not initialised. Throws std::bad_alloc
-// when the memory is not there.
+// Room for n doubles (at least one), not initialised. Large buffers are
+// recycled: release_doubles keeps a few of them (32 MiB at most) for the
+// next result of about the same size, so repeated calls do not fault in
+// fresh pages. Throws std::bad_alloc when the memory is not there.
 double* allocate_doubles(std::size_t n);
 // Gives back a buffer from allocate_doubles (null is ignored).
 void release_doubles(double* p);
