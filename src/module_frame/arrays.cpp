@@ -374,7 +374,8 @@ PyObject* get_container_type() {
     return container_type;
 }
 
-PyObject* new_container(std::vector<double>&& data) {
+// A new, empty owner object.
+PyObject* alloc_container() {
     auto* tp = reinterpret_cast<PyTypeObject*>(get_container_type());
     PyObject* obj = tp->tp_alloc(tp, 0);
     if (!obj) {
@@ -383,6 +384,11 @@ PyObject* new_container(std::vector<double>&& data) {
         Py_XDECREF(exc);
         panic("Failed to create slice container: " + detail);
     }
+    return obj;
+}
+
+PyObject* new_container(std::vector<double>&& data) {
+    PyObject* obj = alloc_container();
     reinterpret_cast<SliceContainer*>(obj)->vec = new std::vector<double>(std::move(data));
     reinterpret_cast<SliceContainer*>(obj)->raw = nullptr;
     return obj;
@@ -390,14 +396,7 @@ PyObject* new_container(std::vector<double>&& data) {
 
 // The same owner for a buffer from allocate_doubles; takes the buffer over.
 PyObject* new_raw_container(std::unique_ptr<double, FreeDoubles>& buf) {
-    auto* tp = reinterpret_cast<PyTypeObject*>(get_container_type());
-    PyObject* obj = tp->tp_alloc(tp, 0);
-    if (!obj) {
-        PyObject* exc = PyErr_GetRaisedException();
-        std::string detail = debug_text(exc);
-        Py_XDECREF(exc);
-        panic("Failed to create slice container: " + detail);
-    }
+    PyObject* obj = alloc_container();
     reinterpret_cast<SliceContainer*>(obj)->vec = nullptr;
     reinterpret_cast<SliceContainer*>(obj)->raw = buf.release();
     return obj;
