@@ -481,6 +481,26 @@ PyObject* build(Array2Rows&& a) {
     return arr;
 }
 
+}  // namespace frame
+
+OwnedArray2::OwnedArray2(std::size_t rows, std::size_t cols, const std::source_location loc)
+    : rows_(rows), cols_(cols) {
+    std::uint64_t cells;
+    if (mul_overflows(rows, cols, cells)) panic_capacity_overflow(loc);
+    check_capacity(cells, sizeof(double), loc);
+    frame::ensure_numpy();
+    npy_intp dims[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(cols)};
+    arr_ = PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(NPY_FLOAT64), 2, dims,
+                                nullptr, nullptr, 0, nullptr);
+    if (!arr_) {
+        if (PyErr_ExceptionMatches(PyExc_MemoryError)) throw PythonError();
+        frame::checked(nullptr);
+    }
+    data_ = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(arr_)));
+}
+
+namespace frame {
+
 PyObject* build(FloatList&& a) {
     PyObject* list = checked(PyList_New(static_cast<Py_ssize_t>(a.values.size())));
     for (std::size_t i = 0; i < a.values.size(); ++i) {

@@ -66,6 +66,33 @@ struct FloatList {  // a Python list of floats
     std::vector<double> values;
 };
 
+// A new C-contiguous rows x cols float64 array that NumPy allocates and owns
+// (the copying form of a row-built result): the kernel writes every element
+// in place, so the rows need no buffers of their own. Allocated before any
+// work, so a result too large for memory is a MemoryError at once; an array
+// that is never returned is released.
+class OwnedArray2 {
+public:
+    OwnedArray2(std::size_t rows, std::size_t cols,
+                const std::source_location loc = std::source_location::current());
+    OwnedArray2(OwnedArray2&& o) noexcept
+        : arr_(std::exchange(o.arr_, nullptr)), data_(o.data_), rows_(o.rows_), cols_(o.cols_) {}
+    OwnedArray2& operator=(OwnedArray2&&) = delete;
+    ~OwnedArray2() { Py_XDECREF(arr_); }
+
+    double* data() const { return data_; }
+    double* row(std::size_t i) const { return data_ + i * cols_; }
+    std::size_t rows() const { return rows_; }
+    std::size_t cols() const { return cols_; }
+    // The array, handed to the caller.
+    PyObject* release() { return std::exchange(arr_, nullptr); }
+
+private:
+    PyObject* arr_ = nullptr;
+    double* data_ = nullptr;
+    std::size_t rows_ = 0, cols_ = 0;
+};
+
 // ---------------------------------------------------------------- worker pool
 
 namespace detail {
@@ -180,6 +207,7 @@ PyObject* build(std::int64_t v);
 PyObject* build(Array1&& a);
 PyObject* build(Array2&& a);
 PyObject* build(Array2Rows&& a);
+inline PyObject* build(OwnedArray2&& a) { return a.release(); }
 PyObject* build(FloatList&& a);
 
 template <typename T>

@@ -13,12 +13,23 @@
 //
 // A map hands out item indices through one atomic counter, so idle workers
 // always take the next pending item. The calling thread publishes the job,
-// wakes the workers and blocks until every item is done, without taking part.
+// wakes the workers and waits until every item is done, without taking part.
+// While it waits it checks for signals every few milliseconds: when a
+// handler raises (Ctrl-C), it stops handing out items, tells the running
+// ones to stop (their kernels' interrupt checks see it), waits for them and
+// ends the call with the handler's exception.
+//
+// A batch started while the pool is busy (from a signal handler or a
+// finaliser run during those checks, or from another thread that got the
+// interpreter lock meanwhile) runs its items on its own calling thread, in
+// order, instead of waiting for the pool.
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
@@ -26,6 +37,7 @@
 #include <mutex>
 
 #include "module_frame/frame.hpp"
+#include "module_frame/interrupt.hpp"
 
 namespace nuvra {
 namespace {
@@ -76,7 +88,13 @@ struct Job {
     std::size_t n;
     std::atomic<std::size_t> next{0};
     std::atomic<std::size_t> completed{0};
+    std::atomic<bool> cancelled{false};
 };
+
+// The cancel flag of the job a worker is running; null on other threads.
+thread_local const std::atomic<bool>* worker_cancel = nullptr;
+// Set while this thread waits in pool_run.
+thread_local bool waiting_for_pool = false;
 
 struct Pool {
     std::size_t threads = 0;
@@ -85,7 +103,6 @@ struct Pool {
     std::condition_variable finished; // the caller waits here for the job's end
     std::shared_ptr<Job> job;         // the current job, if any
     std::uint64_t generation = 0;     // increases with every job
-    bool done = false;                // the current job's items are all complete
     std::mutex run_mutex;             // one job at a time
 };
 
@@ -104,6 +121,7 @@ void* worker_main(void* arg) {
             job = p->job;
         }
         if (!job) continue;
+        worker_cancel = &job->cancelled;
         for (;;) {
             const std::size_t i = job->next.fetch_add(1);
             if (i >= job->n) break;
@@ -112,12 +130,12 @@ void* worker_main(void* arg) {
             } catch (...) {
                 // Items report their own failures; nothing may end a worker.
             }
-            if (job->completed.fetch_add(1) + 1 == job->n) {
+            if (job->completed.fetch_add(1) + 1 == job->n || job->cancelled.load()) {
                 std::lock_guard<std::mutex> lock(p->mutex);
-                p->done = true;
                 p->finished.notify_all();
             }
         }
+        worker_cancel = nullptr;
     }
     return nullptr;
 }
@@ -181,18 +199,59 @@ namespace detail {
 void pool_run(std::size_t n, const std::function<void(std::size_t)>& item) {
     if (n == 0) return;
     Pool& p = pool();
-    std::lock_guard<std::mutex> one_job(p.run_mutex);
+    // (A thread that waits for the pool owns run_mutex: it must not try it.)
+    std::unique_lock<std::mutex> one_job(p.run_mutex, std::defer_lock);
+    if (waiting_for_pool || !one_job.try_lock()) {
+        // The pool is busy: the items run here, in order. Only an interrupt
+        // check sets a Python error on this thread, so one stops the rest.
+        for (std::size_t i = 0; i < n; ++i) {
+            item(i);
+            if (PyErr_Occurred()) throw PythonError();
+        }
+        return;
+    }
     auto job = std::make_shared<Job>();
     job->item = &item;
     job->n = n;
     std::unique_lock<std::mutex> lock(p.mutex);
     p.job = job;
-    p.done = false;
     ++p.generation;
     p.wake.notify_all();
-    p.finished.wait(lock, [&] { return p.done; });
+    const auto all_done = [&] { return job->completed.load() == n; };
+    bool interrupted = false;
+    while (!p.finished.wait_for(lock, std::chrono::milliseconds(5), all_done)) {
+        // Signal handlers are Python code: they run without the pool's lock.
+        lock.unlock();
+        waiting_for_pool = true;
+        const int rc = PyErr_CheckSignals();
+        waiting_for_pool = false;
+        lock.lock();
+        if (rc < 0) {
+            interrupted = true;
+            break;
+        }
+    }
+    if (interrupted) {
+        // No item is handed out any more; the ones already taken stop at
+        // their next check and must finish before the caller's state goes.
+        job->cancelled.store(true);
+        const std::size_t taken = std::min(job->next.exchange(n), n);
+        const auto taken_done = [&] { return job->completed.load() == taken; };
+        while (!p.finished.wait_for(lock, std::chrono::milliseconds(5), taken_done)) {
+        }
+    }
     p.job.reset();  // late workers keep their own reference and find no item left
+    if (interrupted) throw PythonError();
 }
 
 }  // namespace detail
+
+void check_interrupt() {
+    if (worker_cancel) {
+        if (worker_cancel->load(std::memory_order_relaxed)) throw Cancelled();
+        return;
+    }
+    if (PyErr_CheckSignals() < 0) throw PythonError();
+}
+
 }  // namespace nuvra
