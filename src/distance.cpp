@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "module_frame/families.hpp"
+#include "module_frame/interrupt.hpp"
 #include "module_frame/samples.hpp"
 #include "module_frame/simd.hpp"
 
@@ -138,6 +139,7 @@ double dtw_distance_inner(std::span<const double> x, std::span<const double> y,
     double* prev = prev_row.data();
     double* cur = cur_row.data();
     const double* yd = y.data();
+    InterruptPoll poll;
 
     for (std::size_t i = 1; i <= n; ++i) {
         std::size_t lo = 1, hi = m;
@@ -147,6 +149,7 @@ double dtw_distance_inner(std::span<const double> x, std::span<const double> y,
             hi = std::min<std::uint64_t>(m, static_cast<std::uint64_t>(i) + w);
         }
         // lo <= hi holds here: lo <= m since n - w <= m, and hi >= 1.
+        poll(hi - lo + 1);
         cur[lo - 1] = Inf;
         if (hi < m) cur[hi + 1] = Inf;
         const double xi = x[i - 1];
@@ -169,7 +172,8 @@ double dtw_distance_inner(std::span<const double> x, std::span<const double> y,
 // ------------------------------------------------------------------ EMD
 
 // The N-point linear resampling of the ascending list s (len >= 1, N >= 1).
-std::vector<double> quantile_resample(std::span<const double> s, std::size_t N) {
+std::vector<double> quantile_resample(std::span<const double> s, std::size_t N,
+                                      InterruptPoll& poll) {
     const std::size_t len = s.size();
     check_capacity(N);
     if (len == 1) return std::vector<double>(N, s[0]);
@@ -177,6 +181,7 @@ std::vector<double> quantile_resample(std::span<const double> s, std::size_t N) 
     const double span_len = static_cast<double>(len - 1);
     std::vector<double> out(N);
     for (std::size_t k = 0; k < N; ++k) {
+        if ((k & 0xffff) == 0) poll(0x10000);
         // k / d <= 1 exactly, so pos <= len - 1 and lo stays in range.
         const double pos = (static_cast<double>(k) / d) * span_len;
         const std::size_t lo = std::min<std::uint64_t>(to_u64_sat(std::floor(pos)), len - 1);
@@ -204,7 +209,7 @@ inline double key_value(std::uint64_t k) {
 // Ascending sort of finite values: LSD radix sort on the order keys (eight
 // byte digits, a digit shared by all keys skipped), std::sort for short
 // lists. The values are finite, so `<` is a strict weak order on them.
-void sort_finite(std::vector<double>& v) {
+void sort_finite(std::vector<double>& v, InterruptPoll& poll) {
     constexpr int kDigitBits = 8, kPasses = 8;
     constexpr std::size_t kBuckets = std::size_t{1} << kDigitBits, kMask = kBuckets - 1;
     const std::size_t n = v.size();
@@ -220,7 +225,9 @@ void sort_finite(std::vector<double>& v) {
         a[i] = k;
         for (int p = 0; p < kPasses; ++p) ++count[p][(k >> (p * kDigitBits)) & kMask];
     }
+    poll(n);
     for (int p = 0; p < kPasses; ++p) {
+        poll(n);
         const int shift = p * kDigitBits;
         auto& c = count[p];
         if (c[(a[0] >> shift) & kMask] == n) continue;
@@ -243,11 +250,12 @@ void sort_finite(std::vector<double>& v) {
 // points. The values are finite, so `<` is a strict weak order on them.
 double earth_movers_distance_inner(std::vector<double> xs, std::vector<double> ys) {
     if (xs.empty() || ys.empty()) return NaN;
-    sort_finite(xs);
-    sort_finite(ys);
+    InterruptPoll poll;
+    sort_finite(xs, poll);
+    sort_finite(ys, poll);
     const std::size_t N = std::max(xs.size(), ys.size());
-    const std::vector<double> qx = quantile_resample(xs, N);
-    const std::vector<double> qy = quantile_resample(ys, N);
+    const std::vector<double> qx = quantile_resample(xs, N, poll);
+    const std::vector<double> qy = quantile_resample(ys, N, poll);
     double acc = -0.0;
     for (std::size_t k = 0; k < N; ++k) acc += std::fabs(qx[k] - qy[k]);
     return acc / static_cast<double>(N);

@@ -20,7 +20,9 @@
 
 #include <emmintrin.h>
 
+#include "module_frame/buffers.hpp"
 #include "module_frame/families.hpp"
+#include "module_frame/interrupt.hpp"
 #include "module_frame/lapack.hpp"
 #include "module_frame/samples.hpp"
 #include "module_frame/simd.hpp"
@@ -191,7 +193,7 @@ bool rows_finite(std::span<const double> x) { return all_finite(x); }
 // one column of Yc (dgelsd, rcond -1). A failed solve leaves unit columns. Centred values that
 // are not finite (an overflow of the centring) give a NaN matrix.
 std::vector<double> estimate_jacobian(const double* x, std::size_t n, std::size_t d,
-                                      std::uint64_t dt) {
+                                      std::uint64_t dt, InterruptPoll& poll) {
     std::vector<double> J(d * d, 0.0);
     if (static_cast<std::uint64_t>(n) <= dt) {
         for (std::size_t k = 0; k < d; ++k) J[k * d + k] = 1.0;
@@ -209,6 +211,7 @@ std::vector<double> estimate_jacobian(const double* x, std::size_t n, std::size_
             my[k] += yr[k];
         }
     }
+    poll(p * d);
     const double pd = static_cast<double>(p);
     for (std::size_t k = 0; k < d; ++k) {
         mx[k] /= pd;
@@ -224,6 +227,7 @@ std::vector<double> estimate_jacobian(const double* x, std::size_t n, std::size_
             yc[i + k * p] = yr[k] - my[k];
         }
     }
+    poll(p * d);
     if (!all_finite(xc) || !all_finite(yc)) {
         std::fill(J.begin(), J.end(), NaN);
         return J;
@@ -267,6 +271,9 @@ std::vector<double> estimate_jacobian(const double* x, std::size_t n, std::size_
     std::vector<int> iwork(static_cast<std::size_t>(std::max(iwq, 1)));
     dgelsd_(&m, &nn, &nrhs, xc.data(), &lda, b.data(), &ldb, s.data(), &rcond, &rank, work.data(),
             &lwork, iwork.data(), &info);
+    // The solve cannot be interrupted inside LAPACK; its work (about p d^2
+    // plus a fixed overhead) is counted once it returns.
+    poll(p * d * d + 2048);
     if (info != 0) {
         unit_columns(0);
         return J;
@@ -278,16 +285,18 @@ std::vector<double> estimate_jacobian(const double* x, std::size_t n, std::size_
 
 // FTLE of one trajectory: ln(sqrt(largest eigenvalue of J^T J)) / T.
 double compute_ftle_single(const double* x, std::size_t n, std::size_t d, std::uint64_t dt,
-                           double T) {
-    const std::vector<double> J = estimate_jacobian(x, n, d, dt);
+                           double T, InterruptPoll& poll) {
+    const std::vector<double> J = estimate_jacobian(x, n, d, dt, poll);
     if (d == 0 || !fits_int(d)) panic("the eigen-solver needs a matrix of order at least 1");
     std::vector<double> G(d * d);
-    for (std::size_t a = 0; a < d; ++a)
+    for (std::size_t a = 0; a < d; ++a) {
         for (std::size_t b = 0; b < d; ++b) {
             double acc = 0.0;
             for (std::size_t k = 0; k < d; ++k) acc += J[k * d + a] * J[k * d + b];
             G[a * d + b] = acc;
         }
+        poll(d * d);
+    }
     if (!all_finite(G)) return NaN;
     const int nn = as_int(d), lda = nn;
     std::vector<double> w(d);
@@ -298,6 +307,7 @@ double compute_ftle_single(const double* x, std::size_t n, std::size_t d, std::u
     lwork = static_cast<int>(wq);
     std::vector<double> work(static_cast<std::size_t>(lwork));
     dsyev_("V", "U", &nn, G.data(), &lda, w.data(), work.data(), &lwork, &info, 1, 1);
+    poll(d * d * d + 1024);
     if (info != 0) return NaN;
     double lmax = -Inf;
     for (double v : w) lmax = fmax_num(lmax, v);
@@ -318,9 +328,10 @@ std::tuple<double, double> ftle_py(MatrixView embedded, Opt<std::uint64_t, 1> dt
     const std::size_t n = embedded.rows, d = embedded.cols;
     if (static_cast<std::uint64_t>(n) <= dt.value) return {NaN, NaN};
     if (!rows_finite(x)) return {NaN, NaN};
-    const double fwd = compute_ftle_single(x.data(), n, d, dt, integration_time);
+    InterruptPoll poll;
+    const double fwd = compute_ftle_single(x.data(), n, d, dt, integration_time, poll);
     const std::vector<double> rev = reversed_rows(x.data(), n, d);
-    const double bwd = compute_ftle_single(rev.data(), n, d, dt, integration_time);
+    const double bwd = compute_ftle_single(rev.data(), n, d, dt, integration_time, poll);
     return {fwd, bwd};
 }
 
@@ -328,7 +339,8 @@ Array2 estimate_jacobian_py(MatrixView embedded, std::uint64_t dt) {
     const std::vector<double> x = embedded.to_row_major();
     const std::size_t n = embedded.rows, d = embedded.cols;
     if (!rows_finite(x)) return {std::vector<double>(d * d, NaN), d, d};
-    return {estimate_jacobian(x.data(), n, d, dt), d, d};
+    InterruptPoll poll;
+    return {estimate_jacobian(x.data(), n, d, dt, poll), d, d};
 }
 
 // Prefix counts of rows holding a non-finite value: window [s, s + w) is
@@ -356,18 +368,20 @@ std::tuple<Array1, Array1, Array1> rolling_ftle_py(MatrixView embedded, std::uin
     bw.data.reserve(count);
     const std::vector<std::size_t> bad = bad_row_prefix(x, n, d);
     std::vector<double> rev(w * d);
+    InterruptPoll poll;
     for (std::size_t s = 0;;) {
+        poll(w * d + 256);
         idx.data.push_back(static_cast<double>(s));
         const double* win = x.data() + s * d;
         const bool clean = bad[s + w] == bad[s];
         double f = NaN, b = NaN;
-        if (forward) f = clean ? compute_ftle_single(win, w, d, dt, 1.0) : NaN;
+        if (forward) f = clean ? compute_ftle_single(win, w, d, dt, 1.0, poll) : NaN;
         if (backward) {
             if (clean) {
                 for (std::size_t i = 0; i < w; ++i)
                     std::copy(win + (w - 1 - i) * d, win + (w - i) * d,
                               rev.begin() + static_cast<std::ptrdiff_t>(i * d));
-                b = compute_ftle_single(rev.data(), w, d, dt, 1.0);
+                b = compute_ftle_single(rev.data(), w, d, dt, 1.0, poll);
             }
         }
         fw.data.push_back(f);
@@ -413,7 +427,8 @@ void local_jacobian(const double* x, std::size_t m, std::size_t d, std::size_t t
 // (an overflow: the run's orthonormal frame would turn to NaN and the rest
 // of the spectrum would be silently lost).
 bool qr_spectrum_run(const double* x, std::size_t m, std::size_t d, std::uint64_t dt,
-                     JacobianForm form, std::vector<double>& sums, std::uint64_t& count) {
+                     JacobianForm form, std::vector<double>& sums, std::uint64_t& count,
+                     InterruptPoll& poll) {
     sums.assign(d, 0.0);
     count = 0;
     if (dt >= m || d == 0) return true;
@@ -432,7 +447,11 @@ bool qr_spectrum_run(const double* x, std::size_t m, std::size_t d, std::uint64_
     if (!ok1 || !ok2 || !(wq >= 1.0) || wq > static_cast<double>(INT_MAX)) return true;
     lwork = static_cast<int>(wq);
     std::vector<double> work(static_cast<std::size_t>(lwork));
+    // One step: the Jacobian and the product (d^3), and two LAPACK calls
+    // whose fixed cost dominates for small d.
+    const std::size_t step_work = d * d * d + 256 * (d + 1);
     for (std::size_t t = 0; t < steps; ++t) {
+        poll(step_work);
         local_jacobian(x, m, d, t, static_cast<std::size_t>(dt), form, J);
         // M = J . Q, each entry summed over k in order.
         for (std::size_t i = 0; i < d; ++i) {
@@ -474,7 +493,9 @@ Array1 lyapunov_spectrum_py(MatrixView embedded, Opt<std::uint64_t, 1> dt,
     if (static_cast<std::uint64_t>(n) <= dt.value || !rows_finite(x)) return {nan_vec(d)};
     std::vector<double> sums;
     std::uint64_t count = 0;
-    if (!qr_spectrum_run(x.data(), n, d, dt, JacobianForm::Ratio, sums, count)) return {nan_vec(d)};
+    InterruptPoll poll;
+    if (!qr_spectrum_run(x.data(), n, d, dt, JacobianForm::Ratio, sums, count, poll))
+        return {nan_vec(d)};
     const double divisor = count > 0 ? integration_time.value * static_cast<double>(count) : 1.0;
     for (double& s : sums) s /= divisor;
     sort_descending(sums);
@@ -492,13 +513,19 @@ std::tuple<Array1, std::vector<Array1>> rolling_lyapunov_spectrum_py(MatrixView 
     std::vector<Array1> spectra;
     if (window_size > n) return {std::move(idx), std::move(spectra)};
     const std::size_t w = static_cast<std::size_t>(window_size);
+    const std::size_t count_windows =
+        (n - w) / static_cast<std::size_t>(std::min<std::uint64_t>(step, n + 1)) + 1;
+    idx.data.reserve(count_windows);
+    spectra.reserve(count_windows);
     const std::vector<std::size_t> bad = bad_row_prefix(x, n, d);
     std::vector<double> sums;
+    InterruptPoll poll;
     for (std::size_t s = 0;;) {
+        poll(w * d + 256);
         idx.data.push_back(static_cast<double>(s));
         std::uint64_t count = 0;
         if (bad[s + w] != bad[s] ||
-            !qr_spectrum_run(x.data() + s * d, w, d, dt, JacobianForm::Identity, sums, count)) {
+            !qr_spectrum_run(x.data() + s * d, w, d, dt, JacobianForm::Identity, sums, count, poll)) {
             spectra.push_back({nan_vec(d)});
         } else {
             const double divisor = count > 0 ? static_cast<double>(count) : 1.0;
@@ -565,11 +592,13 @@ void scan_neighbours(const double* const* cols, const double* q, std::size_t d, 
 // Nearest neighbour of every point among those at least `sep` indices away
 // (none: SIZE_MAX).
 std::vector<std::size_t> nearest_neighbours(const double* const* cols, std::size_t n, std::size_t d,
-                                            std::uint64_t sep, bool positive_only) {
+                                            std::uint64_t sep, bool positive_only,
+                                            InterruptPoll& poll) {
     constexpr std::size_t kNone = SIZE_MAX;
     std::vector<std::size_t> nn(n, kNone);
     std::vector<double> buf(kBlock), q(d);
     for (std::size_t i = 0; i < n; ++i) {
+        poll(n * (d + 1));
         for (std::size_t c = 0; c < d; ++c) q[c] = cols[c][i];
         double best = Inf, best_d2 = Inf;
         std::size_t found = kNone;
@@ -599,10 +628,13 @@ Array1 maximal_lyapunov_py(MatrixView embedded, Opt<std::uint64_t, 100> max_iter
     if (L > 0 && d > 0) {
         const std::vector<double> x = embedded.to_row_major();
         const Columns cols(x, n, d);
-        const std::vector<std::size_t> nn = nearest_neighbours(cols.ptr.data(), n, d, min_separation, false);
+        InterruptPoll poll;
+        const std::vector<std::size_t> nn =
+            nearest_neighbours(cols.ptr.data(), n, d, min_separation, false, poll);
         for (std::size_t i = 0; i < n; ++i) {
             const std::size_t j = nn[i];
             if (j == SIZE_MAX) continue;
+            poll(L * d);
             for (std::size_t k = 0; k < L; ++k) {
                 if (i + k >= n || j + k >= n) break;
                 const double* a = x.data() + (i + k) * d;
@@ -624,9 +656,22 @@ Array1 maximal_lyapunov_py(MatrixView embedded, Opt<std::uint64_t, 100> max_iter
     return {std::move(sums)};
 }
 
-std::tuple<Array1, Array1> largest_lyapunov_core_py(SignalView signal, std::uint64_t dim,
-                                                    std::uint64_t tau, std::uint64_t min_time_sep,
-                                                    std::uint64_t max_iter) {
+// Fills n doubles with v; a result sized by a parameter can be large, so the
+// fill checks for Ctrl-C as it goes.
+void fill_polled(double* p, std::size_t n, double v, InterruptPoll& poll) {
+    constexpr std::size_t kChunk = std::size_t{1} << 16;
+    for (std::size_t i = 0; i < n; i += kChunk) {
+        const std::size_t len = std::min(kChunk, n - i);
+        std::fill_n(p + i, len, v);
+        poll(len);
+    }
+}
+
+std::tuple<UninitArray1, UninitArray1> largest_lyapunov_core_py(SignalView signal,
+                                                                std::uint64_t dim,
+                                                                std::uint64_t tau,
+                                                                std::uint64_t min_time_sep,
+                                                                std::uint64_t max_iter) {
     const FiniteSamples fs(signal);
     const std::span<const double> s = fs.span();
     const std::uint64_t N = s.size();
@@ -639,21 +684,35 @@ std::tuple<Array1, Array1> largest_lyapunov_core_py(SignalView signal, std::uint
     if (!short_input && (add_overflows(min_time_sep, max_iter, need) || add_overflows(need, 10, need) ||
                          nv < need))
         short_input = true;
-    if (short_input) return {Array1{nan_vec(max_iter)}, Array1{filled(max_iter, 0.0)}};
+    // Both results have max_iter entries whatever the data (on short input
+    // that is the parameter alone): allocated before any work, so a size
+    // beyond memory is a MemoryError at once.
+    const std::size_t mi = static_cast<std::size_t>(max_iter);
+    UninitArray1 div(mi), cnt(mi);
+    InterruptPoll poll;
+    if (short_input) {
+        fill_polled(div.data(), mi, NaN, poll);
+        fill_polled(cnt.data(), mi, 0.0, poll);
+        return {std::move(div), std::move(cnt)};
+    }
 
     const std::size_t nvs = static_cast<std::size_t>(nv), dims = static_cast<std::size_t>(dim);
-    const std::size_t mi = static_cast<std::size_t>(max_iter);
     // Coordinate c of delay vector j is s[j + c * tau]: the columns are
     // shifted views of the series itself.
     std::vector<const double*> cols(dims);
     for (std::size_t c = 0; c < dims; ++c) cols[c] = s.data() + c * static_cast<std::size_t>(tau);
-    const std::vector<std::size_t> nn = nearest_neighbours(cols.data(), nvs, dims, min_time_sep, true);
+    const std::vector<std::size_t> nn =
+        nearest_neighbours(cols.data(), nvs, dims, min_time_sep, true, poll);
 
     const std::size_t M = nvs - mi;
-    std::vector<double> div(mi, 0.0), cnt(mi, 0.0);
+    double* dv = div.data();
+    double* cn = cnt.data();
+    std::fill_n(dv, mi, 0.0);
+    std::fill_n(cn, mi, 0.0);
     for (std::size_t i = 0; i < M; ++i) {
         const std::size_t j = nn[i];
         if (j == SIZE_MAX || j >= M) continue;
+        poll(mi * dims);
         for (std::size_t k = 0; k < mi; ++k) {
             double d2 = 0.0;
             for (std::size_t c = 0; c < dims; ++c) {
@@ -661,13 +720,13 @@ std::tuple<Array1, Array1> largest_lyapunov_core_py(SignalView signal, std::uint
                 d2 += diff * diff;
             }
             if (d2 > 0.0) {
-                div[k] += std::log(std::sqrt(d2));
-                cnt[k] += 1.0;
+                dv[k] += std::log(std::sqrt(d2));
+                cn[k] += 1.0;
             }
         }
     }
-    for (std::size_t k = 0; k < mi; ++k) div[k] = cnt[k] > 0.0 ? div[k] / cnt[k] : NaN;
-    return {Array1{std::move(div)}, Array1{std::move(cnt)}};
+    for (std::size_t k = 0; k < mi; ++k) dv[k] = cn[k] > 0.0 ? dv[k] / cn[k] : NaN;
+    return {std::move(div), std::move(cnt)};
 }
 
 // ------------------------------------------------------------------ correlation dimension
@@ -689,7 +748,9 @@ double correlation_dimension_py(MatrixView trajectory, Opt<std::uint64_t, 500> n
     std::vector<double> dist;
     dist.reserve(static_cast<std::size_t>(cap));
     std::vector<double> buf(kBlock);
+    InterruptPoll poll;
     for (std::size_t i = 0; i < m; ++i) {
+        poll(n * (d + 1));
         const std::size_t r =
             m == n ? i : static_cast<std::size_t>((static_cast<unsigned __int128>(i) * n) / m);
         const double* q = x.data() + r * d;
@@ -719,6 +780,7 @@ double correlation_dimension_py(MatrixView trajectory, Opt<std::uint64_t, 500> n
     std::size_t p = 0;
     const double cd = static_cast<double>(count);
     for (int k = 0; k < 20; ++k) {
+        poll(count);
         const double rk = std::pow(10.0, a + ((b - a) * static_cast<double>(k)) / 19.0);
         const double corr = static_cast<double>(count_at_most(dist.data(), count, rk)) / cd;
         if (corr > 0.0) {
@@ -767,8 +829,11 @@ Array2 recurrence_matrix_py(MatrixView trajectory, double threshold,
     const std::vector<double> x = trajectory.to_row_major();
     const Columns cols(x, n, d);
     std::vector<double> row(n);
+    InterruptPoll poll;
+    const std::size_t row_work = n * (d + 1);
     if (!(threshold < 0.0)) {
         for (std::size_t i = 0; i < n; ++i) {
+            poll(row_work);
             for (std::size_t b0 = 0; b0 < n; b0 += kBlock) {
                 const std::size_t len = std::min(kBlock, n - b0);
                 block_d2(cols.ptr.data(), x.data() + i * d, d, b0, len, row.data() + b0);
@@ -787,6 +852,7 @@ Array2 recurrence_matrix_py(MatrixView trajectory, double threshold,
     std::vector<std::uint64_t> hist(std::size_t{1} << (64 - kShift), 0);
     std::uint64_t c = 0;
     for (std::size_t i = 0; i < n; ++i) {
+        poll(row_work);
         for (std::size_t b0 = 0; b0 < n; b0 += kBlock) {
             const std::size_t len = std::min(kBlock, n - b0);
             block_d2(cols.ptr.data(), x.data() + i * d, d, b0, len, row.data() + b0);
@@ -812,6 +878,7 @@ Array2 recurrence_matrix_py(MatrixView trajectory, double threshold,
         std::vector<double> members;
         members.reserve(hist[bucket]);
         for (std::size_t i = 0; i < n; ++i) {
+            poll(n);
             const double* r = out.data() + i * n;
             for (std::size_t j = i + 1; j < n; ++j) {
                 std::uint64_t k;
@@ -823,7 +890,10 @@ Array2 recurrence_matrix_py(MatrixView trajectory, double threshold,
         std::nth_element(members.begin(), nth, members.end());
         eps = *nth;
     }
-    threshold_in_place(out.data(), out.size(), eps);
+    for (std::size_t i = 0; i < n; ++i) {
+        poll(n);
+        threshold_in_place(out.data() + i * n, n, eps);
+    }
     return {std::move(out), n, n};
 }
 
@@ -837,11 +907,13 @@ double recurrence_rate_py(MatrixView r) {
     if (n < 2) return 1.0;
     require_square_block(r);
     const double cells = static_cast<double>(n) * static_cast<double>(n - 1);
+    InterruptPoll poll;
     // Cells that are all exactly 0 or 1 sum exactly in any order: count them.
     if (r.s1 == 1) {
         std::uint64_t ones = 0;
         bool exact = true;
         for (std::size_t i = 0; i < n && exact; ++i) {
+            poll(n);
             const double* row = r.data + static_cast<std::ptrdiff_t>(i) * r.s0;
             exact = zero_one_count(row, n, ones);
             if (row[i] == 1.0) --ones;
@@ -849,9 +921,11 @@ double recurrence_rate_py(MatrixView r) {
         if (exact) return static_cast<double>(ones) / cells;
     }
     double acc = 0.0;
-    for (std::size_t i = 0; i < n; ++i)
+    for (std::size_t i = 0; i < n; ++i) {
+        poll(n);
         for (std::size_t j = 0; j < n; ++j)
             if (i != j) acc += r(i, j);
+    }
     return acc / cells;
 }
 
@@ -928,7 +1002,9 @@ LineStats sweep_lines(const MatrixView& r, std::uint64_t lmin_u) {
         if constexpr (Record) run_update_recording(row, run, len, lmin, st);
         else run_update<K == Keep::Longest>(row, run, len, lmin, st);
     };
+    InterruptPoll poll;
     for (std::size_t i = 0; i < n; ++i) {
+        poll(n);
         const double* row;
         if (r.s1 == 1) {
             row = r.data + static_cast<std::ptrdiff_t>(i) * r.s0;
@@ -1035,6 +1111,7 @@ Array2 attractor_reconstruction_py(SignalView signal, std::uint64_t dim, std::ui
     // result is written once, without a zero-fill.
     constexpr std::size_t kChunk = 2048;
     double chunk[kChunk];
+    InterruptPoll poll;
     std::size_t used = 0;
     for (std::size_t i = 0; i < ms; ++i) {
         for (std::size_t j = 0; j < ds; ++j) {
@@ -1042,6 +1119,7 @@ Array2 attractor_reconstruction_py(SignalView signal, std::uint64_t dim, std::ui
             if (used == kChunk) {
                 out.insert(out.end(), chunk, chunk + kChunk);
                 used = 0;
+                poll(kChunk);
             }
         }
     }

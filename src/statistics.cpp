@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "module_frame/families.hpp"
+#include "module_frame/interrupt.hpp"
 #include "module_frame/buffers.hpp"
 #include "module_frame/samples.hpp"
 #include "module_frame/simd.hpp"
@@ -651,7 +652,9 @@ UninitArray1 finite_difference_inner(std::span<const double> x, std::uint64_t or
     if (order == 0) return v;
     double* d = v.data();
     std::size_t len = n;
+    InterruptPoll poll;  // up to n - 1 passes: quadratic in the length
     for (std::uint64_t pass = 0; pass < order; ++pass) {
+        poll(len);
         forward_quotients(d, len - 1, dt, d);
         --len;
     }
