@@ -8,6 +8,7 @@
 #include <array>
 #include <bit>
 #include <cmath>
+#include <cstring>
 #include <cstdint>
 #include <span>
 #include <string_view>
@@ -641,24 +642,38 @@ UninitArray1 second_derivative_inner(std::span<const double> x, double dt,
     return out;
 }
 
-// Order-k forward difference of the samples (each pass divided by dt),
-// padded to the input length by repeating its last entry. With k >= n no
-// entry exists and the result is all NaN; at most n - 1 passes run.
+// Forward differences of the samples (each divided by dt), `order` passes;
+// each pass keeps the length by repeating its last difference, so from the
+// second pass on the trailing entries of finite data are 0.0. Fewer than two
+// samples give [NaN]. Past n passes the state soon repeats bit for bit with
+// period 1 or 2 (a fixed point, or one entry alternating in sign); from there
+// only the parity of the passes left matters, so the loop stops.
 UninitArray1 finite_difference_inner(std::span<const double> x, std::uint64_t order, double dt) {
     const std::size_t n = x.size();
-    if (order >= static_cast<std::uint64_t>(n) && order != 0) return nan_array(n);
+    if (order != 0 && n < 2) return one_value(NaN);
     UninitArray1 v(n);
     std::copy(x.begin(), x.end(), v.data());
-    if (order == 0) return v;
     double* d = v.data();
-    std::size_t len = n;
-    InterruptPoll poll;  // up to n - 1 passes: quadratic in the length
+    std::vector<double> before, before2;  // the states one and two passes back
+    const std::size_t bytes = n * sizeof(double);
+    InterruptPoll poll;  // order passes of n operations
     for (std::uint64_t pass = 0; pass < order; ++pass) {
-        poll(len);
-        forward_quotients(d, len - 1, dt, d);
-        --len;
+        poll(n);
+        const bool watch = pass >= n;
+        if (watch) {
+            before2.swap(before);
+            before.assign(d, d + n);
+        }
+        forward_quotients(d, n - 1, dt, d);
+        d[n - 1] = d[n - 2];
+        if (watch && pass > n) {
+            if (std::memcmp(d, before.data(), bytes) == 0) break;
+            if (std::memcmp(d, before2.data(), bytes) == 0) {
+                if ((order - pass - 1) % 2 == 1) std::copy(before.begin(), before.end(), d);
+                break;
+            }
+        }
     }
-    std::fill(d + len, d + n, d[len - 1]);
     return v;
 }
 

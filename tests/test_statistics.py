@@ -97,8 +97,8 @@ KNOWN = [  # (function, signal, further arguments, expected): floats and tuples 
     ("second_derivative", [1, 4], (1.0, "central"), [NAN, NAN]), ("second_derivative", [], (1.0, "central"), []),
     ("jerk", [0, 1, 8, 27, 64, 125], (1.0,), [3, 4.5, 6, 2.25, -3, -4.5]), ("jerk", [0, 1, 8], (1.0,), [NAN] * 3),
     ("jerk", [], (1.0,), []), *[("finite_difference", [1, 4, 9, 16], (o, 1.0), e) for o, e in [(0, [1, 4, 9, 16]),
-                                (1, [3, 5, 7, 7]), (2, [2] * 4), (3, [0] * 4), (4, [NAN] * 4), (2**64 - 1, [NAN] * 4)]],
-    ("finite_difference", [], (1, 1.0), []), ("finite_difference", [], (0, 1.0), []),
+                                (1, [3, 5, 7, 7]), (2, [2, 2, 0, 0]), (3, [0, -2, 0, 0]), (4, [-2, 2, 0, 0])]],
+    ("finite_difference", [], (1, 1.0), [NAN]), ("finite_difference", [], (0, 1.0), []),
     ("finite_difference", [2.5], (1, 1.0), [NAN]), ("finite_difference", [2.5], (0, 1.0), [2.5]),
 ]
 
@@ -124,11 +124,27 @@ def test_no_finite_sample(a):
     assert nv.zero_crossings(a) == 0 and nv.mean_crossings(a) == 0
 
 
-def test_finite_difference_order_is_cut_off_at_the_length():
-    assert not np.shares_memory(nv.finite_difference(x := arr([1, 2, 4]), 0, 1.0), x)  # order 0: a copy
+def finite_difference_reference(x, order, dt):
+    v = list(x)
+    for _ in range(order):  # each pass repeats its last difference
+        d = [(b - a) / dt for a, b in zip(v, v[1:])]
+        v = d + d[-1:]
+    return v
+
+
+@pytest.mark.parametrize("dt", [1.0, -1.0, 0.5, 3.0])
+def test_finite_difference_repeats_the_last_difference_every_pass(dt):
+    x = np.random.default_rng(5).integers(-9, 9, 7).astype(float)
+    for order in range(40):
+        assert np.array_equal(nv.finite_difference(x, order, dt), finite_difference_reference(x, order, dt))
+    # past a few times the length the passes repeat with period 1 or 2: an
+    # absurd order ends at once, with the parity of its passes
     start = time.perf_counter()
-    assert np.isnan(nv.finite_difference(np.arange(100_000.0), 2**64 - 1, 1.0)).all()
+    for big in (2**64 - 1, 2**64 - 2):
+        assert np.array_equal(nv.finite_difference(x, big, dt),
+                              finite_difference_reference(x, 4000 + big % 2, dt), equal_nan=True)
     assert time.perf_counter() - start < 1.0
+    assert not np.shares_memory(nv.finite_difference(x, 0, 1.0), x)  # order 0: a copy
 
 
 def test_long_calls_stop_on_ctrl_c():  # order n - 1: n - 1 passes, quadratic in the length
