@@ -12,13 +12,15 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <set>
 #include <span>
 #include <string_view>
 #include <tuple>
+#include <utility>
 #include <vector>
 
+#include "module_frame/buffers.hpp"
 #include "module_frame/families.hpp"
+#include "module_frame/interrupt.hpp"
 #include "module_frame/samples.hpp"
 #include "module_frame/simd.hpp"
 
@@ -157,8 +159,10 @@ NUVRA_MULTIVERSION void segment_detrend_rss8(
 
 // Calls f(rss_v) for every segment v = 0 .. nseg-1 of scale s, in order.
 template <typename F>
-void for_each_segment_rss(const std::vector<double>& y, std::size_t s, std::size_t nseg, F&& f) {
+void for_each_segment_rss(const std::vector<double>& y, std::size_t s, std::size_t nseg,
+                          InterruptPoll& poll, F&& f) {
     const LocalTime lt(s);
+    poll(s);
     std::size_t v = 0;
     double rss[8];
     if (nseg >= 8) {
@@ -167,15 +171,18 @@ void for_each_segment_rss(const std::vector<double>& y, std::size_t s, std::size
             interleave8(y.data() + v * s, s, buf.data());
             segment_detrend_rss8(buf.data(), s, lt.st, lt.s_d, lt.den, rss);
             for (std::size_t q = 0; q < 8; ++q) f(rss[q]);
+            poll(24 * s);
         }
     }
     for (; v + 4 <= nseg; v += 4) {
         segment_detrend_rss<4>(y.data() + v * s, s, lt, rss);
         for (std::size_t q = 0; q < 4; ++q) f(rss[q]);
+        poll(8 * s);
     }
     for (; v < nseg; ++v) {
         segment_detrend_rss<1>(y.data() + v * s, s, lt, rss);
         f(rss[0]);
+        poll(2 * s);
     }
 }
 
@@ -201,12 +208,13 @@ double dfa_internal(std::span<const double> x, std::uint64_t min_scale, std::int
         if (scales.empty() || scales.back() != s) scales.push_back(s);
     }
     std::vector<double> xs, ys;
+    InterruptPoll poll;
     for (std::uint64_t s : scales) {
         const std::uint64_t nseg = checked_div<std::uint64_t>(n, s);
         if (nseg < 2) continue;
         double acc = -0.0;
         const double s_d = as_d(s);
-        for_each_segment_rss(y, s, nseg, [&](double rss) { acc += rss / s_d; });
+        for_each_segment_rss(y, s, nseg, poll, [&](double rss) { acc += rss / s_d; });
         xs.push_back(std::log(s_d));
         ys.push_back(std::log(std::sqrt(acc / as_d(nseg))));
     }
@@ -282,7 +290,9 @@ std::tuple<std::vector<double>, std::vector<double>> rs_scaling_points(std::span
     const std::size_t n = x.size();
     const std::size_t wmax = std::min<std::size_t>(n / 4, 500);
     std::vector<double> xs, ys, buf;
+    InterruptPoll poll;
     for (std::size_t w = 10; w < wmax; ++w) {
+        poll(4 * n);
         const std::size_t nseg = n / w;
         double rs = -0.0;
         double range[8], var[8];
@@ -407,18 +417,32 @@ double block_mean_variance(std::span<const double> x, std::size_t m, std::size_t
     return acc / nb_d;
 }
 
-std::tuple<Array1, double> variance_growth_inner(std::span<const double> x, std::int64_t max_lag) {
+// The values 1, 2, ..., count into out, checking for Ctrl-C on the way.
+void fill_counting(double* out, std::uint64_t count, InterruptPoll& poll) {
+    constexpr std::uint64_t kChunk = std::uint64_t{1} << 16;
+    for (std::uint64_t lo = 0; lo < count; lo += kChunk) {
+        const std::uint64_t hi = std::min(count, lo + kChunk);
+        for (std::uint64_t i = lo; i < hi; ++i) out[i] = as_d(i + 1);
+        poll(hi - lo);
+    }
+}
+
+std::tuple<UninitArray1, double> variance_growth_inner(std::span<const double> x,
+                                                       std::int64_t max_lag) {
     const std::size_t n = x.size();
-    if (n < 20) return {Array1{}, NaN};
+    if (n < 20) return {UninitArray1(0), NaN};
     const std::uint64_t L = lag_bound(n, max_lag);
     check_capacity(L);
-    std::vector<double> scales(static_cast<std::size_t>(L));
-    for (std::uint64_t m = 1; m <= L; ++m) scales[m - 1] = as_d(m);
+    // the whole result at once: one too large for memory fails before any work
+    UninitArray1 scales(static_cast<std::size_t>(L));
+    InterruptPoll poll;
+    fill_counting(scales.data(), L, poll);
     // Scales above n/2 have fewer than two blocks: their variance is NaN and
     // they stay out of the fit, so only m <= n/2 is computed.
     const std::uint64_t last = std::min<std::uint64_t>(L, n / 2);
     std::vector<double> xs, ys, means;
     for (std::uint64_t m = 1; m <= last; ++m) {
+        poll(2 * n);
         const double v = block_mean_variance(x, m, n / m, means);
         if (std::isfinite(v) && v > 0.0) {
             xs.push_back(std::log(as_d(m)));
@@ -426,7 +450,7 @@ std::tuple<Array1, double> variance_growth_inner(std::span<const double> x, std:
         }
     }
     const double slope = xs.size() < 2 ? NaN : ols_slope(xs, ys);
-    return {Array1{std::move(scales)}, slope};
+    return {std::move(scales), slope};
 }
 
 // ------------------------------------------------------------------ long-range correlation
@@ -493,13 +517,16 @@ std::tuple<Array1, double> long_range_correlation_inner(std::span<const double> 
     if (c0 == 0.0) return {Array1{std::vector<double>(len, 0.0)}, NaN};
     std::vector<double> acf(len);
     acf[0] = 1.0;
+    InterruptPoll poll;
     std::size_t k = 1;
     for (; k + kLagBlock <= len; k += kLagBlock) {
+        poll(kLagBlock * n);
         lag_sums_block(d.data(), n, k, acf.data() + k);
         for (std::size_t q = 0; q < kLagBlock; ++q) acf[k + q] /= c0;
     }
     constexpr std::size_t K = 4;
     for (; k + K <= len; k += K) {
+        poll(K * n);
         lag_sums<K>(d.data(), n, k, acf.data() + k);
         for (std::size_t q = 0; q < K; ++q) acf[k + q] /= c0;
     }
@@ -534,78 +561,158 @@ struct ScaleGrid {
     std::uint64_t scale(std::uint64_t k) const { return round_u64(value(k)); }
 };
 
-// The distinct grid scales within [min_scale, M], ascending (M >= min_scale).
-std::set<std::uint64_t> dfa_scale_set(std::uint64_t min_scale, std::uint64_t M,
-                                      std::uint64_t n_scales) {
-    std::set<std::uint64_t> set;
-    if (n_scales == 0) return set;
+// The distinct scales of the grid within [min_scale, M], ascending: every
+// integer of [lo, lo + count) when the grid covers the whole range, else
+// the list of them.
+struct ScaleList {
+    bool whole_range = false;
+    std::uint64_t lo = 0, count = 0;
+    std::vector<std::uint64_t> list;
+
+    std::uint64_t size() const { return whole_range ? count : list.size(); }
+    std::uint64_t operator[](std::uint64_t i) const {
+        return whole_range ? lo + i : list[static_cast<std::size_t>(i)];
+    }
+};
+
+// Work units of one grid value (a power and a rounding).
+constexpr std::uint64_t kGridValueWork = 32;
+
+// The first index after k (below end) whose scale differs from s, the scale
+// of k, with that scale; end when there is none. The grid is monotonic, so
+// the indices of one scale form a run: doubling steps bracket its end and a
+// bisection finds it, a few grid values per scale however long the run is.
+std::pair<std::uint64_t, std::uint64_t> next_scale(const ScaleGrid& g, std::uint64_t k,
+                                                   std::uint64_t s, std::uint64_t end,
+                                                   InterruptPoll& poll) {
+    std::uint64_t lo = k, hi = end, hi_scale = 0;  // scale(lo) == s
+    for (std::uint64_t step = 1;; step = std::min<std::uint64_t>(2 * step, std::uint64_t{1} << 62)) {
+        poll(kGridValueWork);
+        if (end - lo <= step) break;
+        const std::uint64_t probe = lo + step;
+        const std::uint64_t v = g.scale(probe);
+        if (v != s) {
+            hi = probe;
+            hi_scale = v;
+            break;
+        }
+        lo = probe;
+    }
+    while (hi - lo > 1) {  // scale(lo) == s; hi == end or scale(hi) == hi_scale != s
+        poll(kGridValueWork);
+        const std::uint64_t mid = lo + (hi - lo) / 2;
+        const std::uint64_t v = g.scale(mid);
+        if (v == s) {
+            lo = mid;
+        } else {
+            hi = mid;
+            hi_scale = v;
+        }
+    }
+    return {hi, hi_scale};
+}
+
+// The distinct grid scales within [min_scale, M] (M >= min_scale).
+ScaleList dfa_scales(std::uint64_t min_scale, std::uint64_t M, std::uint64_t n_scales,
+                     InterruptPoll& poll) {
+    ScaleList out;
+    if (n_scales == 0) return out;
     if (min_scale == 0) {
         // log10(0) is -inf: every grid value is NaN or 0 and rounds to 0.
-        set.insert(0);
-        return set;
+        out.list.push_back(0);
+        return out;
     }
     const ScaleGrid g(min_scale, M, n_scales);
     const std::uint64_t width = M - min_scale;  // the range holds width + 1 integers
     // A grid so fine that neighbouring values lie far less than 1 apart
     // (v * ln 10 * d / D < 1/8 everywhere) rounds onto every integer between
-    // its two ends: when the ends round to min_scale and M, the set is the
-    // whole range, found without walking a huge number of grid values.
+    // its two ends: when the ends round to min_scale and M, the scales are
+    // the whole range, known without walking a huge number of grid values.
     constexpr std::uint64_t kExactRange = std::uint64_t{1} << 40;
     if (M <= kExactRange && g.D >= 32.0 * as_d(M) * (g.d + 1.0) && g.scale(0) == min_scale &&
         g.scale(n_scales - 1) == M) {
-        for (std::uint64_t s = min_scale;; ++s) {
-            set.insert(set.end(), s);
-            if (s == M) break;
-        }
-        return set;
+        out.whole_range = true;
+        out.lo = min_scale;
+        out.count = width + 1;
+        return out;
     }
-    for (std::uint64_t k = 0; k < n_scales; ++k) {
-        const std::uint64_t s = g.scale(k);
+    // The grid rises from about min_scale to about M (d >= 0): once a value
+    // passes M every later one does too.
+    const bool rising = g.d >= 0.0;
+    std::uint64_t k = 0, s = g.scale(0);
+    for (;;) {
+        if (rising && s > M) break;
         if (min_scale <= s && s <= M) {
-            set.insert(s);
+            auto& l = out.list;
+            if (l.empty() || s > l.back()) {
+                l.push_back(s);
+            } else {
+                const auto at = std::lower_bound(l.begin(), l.end(), s);
+                if (*at != s) l.insert(at, s);
+            }
             // every integer of the range is in: later values only repeat them
-            if (set.size() - 1 == width) break;
+            if (l.size() - 1 == width) break;
         }
+        const auto [next, next_s] = next_scale(g, k, s, n_scales, poll);
+        if (next == n_scales) break;
+        k = next;
+        s = next_s;
     }
-    return set;
+    return out;
 }
 
-std::tuple<Array1, Array1, double> detrended_fluctuation_analysis_inner(
+std::tuple<UninitArray1, UninitArray1, double> detrended_fluctuation_analysis_inner(
     std::span<const double> x, std::uint64_t min_scale, std::int64_t max_scale,
     std::uint64_t n_scales) {
     const std::size_t n = x.size();
-    const auto empty = [] { return std::tuple<Array1, Array1, double>{Array1{}, Array1{}, NaN}; };
+    const auto empty = [] {
+        return std::tuple<UninitArray1, UninitArray1, double>{UninitArray1(0), UninitArray1(0), NaN};
+    };
     // n < 2 * min_scale, where a product that wraps means "too short"
     std::uint64_t twice;
     if (mul_overflows(min_scale, 2, twice) || n < twice) return empty();
     const std::uint64_t M = max_scale < 0 ? n / 4 : static_cast<std::uint64_t>(max_scale);
     if (M < min_scale) return empty();
+
+    InterruptPoll poll;
+    const ScaleList scales = dfa_scales(min_scale, M, n_scales, poll);
+    const std::uint64_t count = scales.size();
+    // both result arrays at once, before any fluctuation is computed
+    check_capacity(count);
+    UninitArray1 s_out(static_cast<std::size_t>(count));
+    UninitArray1 f_out(static_cast<std::size_t>(count));
     const std::vector<double> y = profile(x);
 
-    const std::set<std::uint64_t> set = dfa_scale_set(min_scale, M, n_scales);
-    std::vector<double> scales, fluct, xs, ys;
-    scales.reserve(set.size());
-    fluct.reserve(set.size());
-    for (std::uint64_t s : set) {
+    std::vector<double> xs, ys;
+    std::uint64_t i = 0;
+    for (; i < count; ++i) {
+        const std::uint64_t s = scales[i];
         const std::uint64_t nseg = checked_div<std::uint64_t>(n, s);
+        if (s > n) break;  // this scale and every later one: no segment
         const double s_d = as_d(s);
-        double f;
-        if (s > n) {
-            f = NaN;
-        } else {
-            double acc = -0.0;
-            for_each_segment_rss(y, s, nseg, [&](double rss) { acc += std::sqrt(rss / s_d); });
-            f = acc / as_d(nseg);
-        }
-        scales.push_back(s_d);
-        fluct.push_back(f);
+        double acc = -0.0;
+        for_each_segment_rss(y, s, nseg, poll, [&](double rss) { acc += std::sqrt(rss / s_d); });
+        const double f = acc / as_d(nseg);
+        s_out[i] = s_d;
+        f_out[i] = f;
         if (std::isfinite(f) && f > 0.0) {
             xs.push_back(std::log(s_d));
             ys.push_back(std::log(f));
         }
     }
+    // scales longer than the signal: NaN fluctuations, left out of the fit
+    constexpr std::uint64_t kChunk = std::uint64_t{1} << 16;
+    while (i < count) {
+        const std::uint64_t hi = std::min(count, i + kChunk);
+        for (std::uint64_t j = i; j < hi; ++j) {
+            s_out[j] = as_d(scales[j]);
+            f_out[j] = NaN;
+        }
+        poll(2 * (hi - i));
+        i = hi;
+    }
     const double alpha = xs.size() < 2 ? NaN : ols_slope(xs, ys);
-    return {Array1{std::move(scales)}, Array1{std::move(fluct)}, alpha};
+    return {std::move(s_out), std::move(f_out), alpha};
 }
 
 // ------------------------------------------------------------------ wrappers
@@ -624,10 +731,8 @@ double dfa_py(SignalView signal, Int32 min_scale, Int32 max_scale, Int32 order) 
 
 double hurst_r2_py(SignalView signal) { return hurst_r2_inner(FiniteSamples(signal).span()); }
 
-std::tuple<Array1, Array1, double> detrended_fluctuation_analysis_py(SignalView signal,
-                                                                     std::uint64_t min_scale,
-                                                                     std::int64_t max_scale,
-                                                                     std::uint64_t n_scales) {
+std::tuple<UninitArray1, UninitArray1, double> detrended_fluctuation_analysis_py(
+    SignalView signal, std::uint64_t min_scale, std::int64_t max_scale, std::uint64_t n_scales) {
     return detrended_fluctuation_analysis_inner(FiniteSamples(signal).span(), min_scale,
                                                 max_scale, n_scales);
 }
@@ -640,7 +745,7 @@ std::tuple<Array1, double> long_range_correlation_py(SignalView signal, std::int
     return long_range_correlation_inner(FiniteSamples(signal).span(), max_lag);
 }
 
-std::tuple<Array1, double> variance_growth_py(SignalView signal, std::int64_t max_lag) {
+std::tuple<UninitArray1, double> variance_growth_py(SignalView signal, std::int64_t max_lag) {
     return variance_growth_inner(FiniteSamples(signal).span(), max_lag);
 }
 
