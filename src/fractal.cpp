@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <new>
 #include <span>
 #include <string_view>
 #include <tuple>
@@ -561,20 +562,6 @@ struct ScaleGrid {
     std::uint64_t scale(std::uint64_t k) const { return round_u64(value(k)); }
 };
 
-// The distinct scales of the grid within [min_scale, M], ascending: every
-// integer of [lo, lo + count) when the grid covers the whole range, else
-// the list of them.
-struct ScaleList {
-    bool whole_range = false;
-    std::uint64_t lo = 0, count = 0;
-    std::vector<std::uint64_t> list;
-
-    std::uint64_t size() const { return whole_range ? count : list.size(); }
-    std::uint64_t operator[](std::uint64_t i) const {
-        return whole_range ? lo + i : list[static_cast<std::size_t>(i)];
-    }
-};
-
 // Work units of one grid value (a power and a rounding).
 constexpr std::uint64_t kGridValueWork = 32;
 
@@ -612,54 +599,126 @@ std::pair<std::uint64_t, std::uint64_t> next_scale(const ScaleGrid& g, std::uint
     return {hi, hi_scale};
 }
 
-// The distinct grid scales within [min_scale, M] (M >= min_scale).
-ScaleList dfa_scales(std::uint64_t min_scale, std::uint64_t M, std::uint64_t n_scales,
-                     InterruptPoll& poll) {
-    ScaleList out;
-    if (n_scales == 0) return out;
-    if (min_scale == 0) {
-        // log10(0) is -inf: every grid value is NaN or 0 and rounds to 0.
-        out.list.push_back(0);
-        return out;
-    }
-    const ScaleGrid g(min_scale, M, n_scales);
-    const std::uint64_t width = M - min_scale;  // the range holds width + 1 integers
-    // A grid so fine that neighbouring values lie far less than 1 apart
-    // (v * ln 10 * d / D < 1/8 everywhere) rounds onto every integer between
-    // its two ends: when the ends round to min_scale and M, the scales are
-    // the whole range, known without walking a huge number of grid values.
-    constexpr std::uint64_t kExactRange = std::uint64_t{1} << 40;
-    if (M <= kExactRange && g.D >= 32.0 * as_d(M) * (g.d + 1.0) && g.scale(0) == min_scale &&
-        g.scale(n_scales - 1) == M) {
-        out.whole_range = true;
-        out.lo = min_scale;
-        out.count = width + 1;
-        return out;
-    }
-    // The grid rises from about min_scale to about M (d >= 0): once a value
-    // passes M every later one does too.
-    const bool rising = g.d >= 0.0;
-    std::uint64_t k = 0, s = g.scale(0);
-    for (;;) {
-        if (rising && s > M) break;
-        if (min_scale <= s && s <= M) {
-            auto& l = out.list;
-            if (l.empty() || s > l.back()) {
-                l.push_back(s);
+// The distinct grid scales within [min_scale, M] (M >= min_scale), in
+// ascending order. Where neighbouring grid values lie far less than 1 apart
+// (v * ln 10 * d / D below about 1/9) they round onto every integer between
+// them, so the first stretch of the grid, up to the last value where that
+// holds, is a run of consecutive integers found without visiting its grid
+// values (for a fine enough grid: the whole range). The remaining values are
+// visited one scale at a time. Before any scale is written, bound() tells
+// how many there can be at most: the result is allocated once at that size.
+class ScaleWalk {
+public:
+    ScaleWalk(std::uint64_t min_scale, std::uint64_t M, std::uint64_t n_scales, InterruptPoll& poll)
+        : g_(min_scale, M, n_scales), min_(min_scale), M_(M), n_(n_scales), poll_(poll) {
+        // log10(0) is -inf: every grid value is NaN or 0 and rounds to 0
+        if (min_scale == 0) return;
+        rising_ = g_.d >= 0.0;
+        if (!rising_ || g_.scale(0) != min_scale) return;
+        // up to 2^40 a rounding step of the power is far below 1/9
+        constexpr std::uint64_t kExactRange = std::uint64_t{1} << 40;
+        const std::uint64_t fine = to_u64_sat(g_.D / (32.0 * (g_.d + 1.0)));
+        const std::uint64_t top = std::min({M, kExactRange, fine});
+        if (top < min_scale) return;
+        // the last index whose scale is at most top
+        std::uint64_t lo = 0, hi = n_scales;
+        while (hi - lo > 1) {
+            poll_(kGridValueWork);
+            const std::uint64_t mid = lo + (hi - lo) / 2;
+            if (g_.scale(mid) <= top) {
+                lo = mid;
             } else {
-                const auto at = std::lower_bound(l.begin(), l.end(), s);
-                if (*at != s) l.insert(at, s);
+                hi = mid;
             }
-            // every integer of the range is in: later values only repeat them
-            if (l.size() - 1 == width) break;
         }
-        const auto [next, next_s] = next_scale(g, k, s, n_scales, poll);
-        if (next == n_scales) break;
-        k = next;
-        s = next_s;
+        run_end_ = g_.scale(lo);
+        run_k_ = lo;
+        has_run_ = true;
     }
-    return out;
-}
+
+    // At most this many scales: the run, then one per remaining grid value
+    // and one per remaining integer of the range, whichever is fewer.
+    std::uint64_t bound() const {
+        if (min_ == 0) return 1;
+        if (!has_run_) return std::min(n_, M_ - min_ + 1);
+        return (run_end_ - min_ + 1) + std::min(n_ - 1 - run_k_, M_ - run_end_);
+    }
+
+    // Writes the scales as doubles into out (room for bound() of them) and
+    // returns their number.
+    std::uint64_t write(double* out) {
+        if (min_ == 0) {
+            out[0] = 0.0;
+            return 1;
+        }
+        if (!rising_) return write_any(out);
+        const std::uint64_t room = bound(), all = M_ - min_ + 1;
+        std::uint64_t count = 0, last = 0, k = 0, s = 0;
+        if (has_run_) {
+            constexpr std::uint64_t kChunk = std::uint64_t{1} << 16;
+            const std::uint64_t run = run_end_ - min_ + 1;
+            for (std::uint64_t lo = 0; lo < run; lo += kChunk) {
+                const std::uint64_t hi = std::min(run, lo + kChunk);
+                for (std::uint64_t i = lo; i < hi; ++i) out[i] = as_d(min_ + i);
+                poll_(hi - lo);
+            }
+            count = run;
+            last = run_end_;
+            k = run_k_;
+            s = run_end_;
+        } else {
+            s = g_.scale(0);
+            if (min_ <= s && s <= M_) {
+                out[count++] = as_d(s);
+                last = s;
+            }
+        }
+        // every integer of the range is in: later values only repeat them;
+        // and the grid rises, so a value past M ends it
+        while (count < all && s <= M_) {
+            const auto [next, next_s] = next_scale(g_, k, s, n_, poll_);
+            if (next == n_) break;
+            k = next;
+            s = next_s;
+            if (min_ <= s && s <= M_ && (count == 0 || s > last)) {
+                if (count == room) throw std::bad_alloc();  // not reached: room bounds the walk
+                out[count++] = as_d(s);
+                last = s;
+            }
+        }
+        return count;
+    }
+
+private:
+    // A grid whose values do not rise (not met with a monotonic logarithm):
+    // every distinct value within the range, sorted.
+    std::uint64_t write_any(double* out) {
+        std::vector<std::uint64_t> found;
+        const std::uint64_t room = bound();
+        std::uint64_t k = 0, s = g_.scale(0);
+        for (;;) {
+            if (min_ <= s && s <= M_) {
+                const auto at = std::lower_bound(found.begin(), found.end(), s);
+                if (at == found.end() || *at != s) {
+                    if (found.size() == room) throw std::bad_alloc();
+                    found.insert(at, s);
+                }
+            }
+            const auto [next, next_s] = next_scale(g_, k, s, n_, poll_);
+            if (next == n_) break;
+            k = next;
+            s = next_s;
+        }
+        for (std::size_t i = 0; i < found.size(); ++i) out[i] = as_d(found[i]);
+        return found.size();
+    }
+
+    ScaleGrid g_;
+    std::uint64_t min_, M_, n_;
+    InterruptPoll& poll_;
+    bool rising_ = true, has_run_ = false;
+    std::uint64_t run_end_ = 0, run_k_ = 0;
+};
 
 std::tuple<UninitArray1, UninitArray1, double> detrended_fluctuation_analysis_inner(
     std::span<const double> x, std::uint64_t min_scale, std::int64_t max_scale,
@@ -672,43 +731,45 @@ std::tuple<UninitArray1, UninitArray1, double> detrended_fluctuation_analysis_in
     std::uint64_t twice;
     if (mul_overflows(min_scale, 2, twice) || n < twice) return empty();
     const std::uint64_t M = max_scale < 0 ? n / 4 : static_cast<std::uint64_t>(max_scale);
-    if (M < min_scale) return empty();
+    if (M < min_scale || n_scales == 0) return empty();
 
     InterruptPoll poll;
-    const ScaleList scales = dfa_scales(min_scale, M, n_scales, poll);
-    const std::uint64_t count = scales.size();
-    // both result arrays at once, before any fluctuation is computed
-    check_capacity(count);
-    UninitArray1 s_out(static_cast<std::size_t>(count));
-    UninitArray1 f_out(static_cast<std::size_t>(count));
+    ScaleWalk walk(min_scale, M, n_scales, poll);
+    // Both result arrays at once, before any fluctuation is computed, at the
+    // most scales there can be; only the first `count` are used. A bound
+    // beyond the address space cannot be allocated either.
+    const std::uint64_t room = walk.bound();
+    if (room > (std::uint64_t{1} << 60)) throw std::bad_alloc();
+    UninitArray1 s_out(static_cast<std::size_t>(room));
+    UninitArray1 f_out(static_cast<std::size_t>(room));
+    const std::uint64_t count = walk.write(s_out.data());
+    s_out.n = f_out.n = static_cast<std::size_t>(count);
     const std::vector<double> y = profile(x);
 
+    // The scales ascend; those up to n (below 2^53, so exact as doubles)
+    // come first and are measured.
     std::vector<double> xs, ys;
+    const double n_d = as_d(n);
     std::uint64_t i = 0;
-    for (; i < count; ++i) {
-        const std::uint64_t s = scales[i];
+    for (; i < count && s_out[i] <= n_d; ++i) {
+        const double s_d = s_out[i];
+        const std::uint64_t s = static_cast<std::uint64_t>(s_d);
         const std::uint64_t nseg = checked_div<std::uint64_t>(n, s);
-        if (s > n) break;  // this scale and every later one: no segment
-        const double s_d = as_d(s);
         double acc = -0.0;
         for_each_segment_rss(y, s, nseg, poll, [&](double rss) { acc += std::sqrt(rss / s_d); });
         const double f = acc / as_d(nseg);
-        s_out[i] = s_d;
         f_out[i] = f;
         if (std::isfinite(f) && f > 0.0) {
             xs.push_back(std::log(s_d));
             ys.push_back(std::log(f));
         }
     }
-    // scales longer than the signal: NaN fluctuations, left out of the fit
+    // scales longer than the signal: no segment, a NaN fluctuation, no point
     constexpr std::uint64_t kChunk = std::uint64_t{1} << 16;
     while (i < count) {
         const std::uint64_t hi = std::min(count, i + kChunk);
-        for (std::uint64_t j = i; j < hi; ++j) {
-            s_out[j] = as_d(scales[j]);
-            f_out[j] = NaN;
-        }
-        poll(2 * (hi - i));
+        std::fill(f_out.data() + i, f_out.data() + hi, NaN);
+        poll(hi - i);
         i = hi;
     }
     const double alpha = xs.size() < 2 ? NaN : ols_slope(xs, ys);
