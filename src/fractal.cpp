@@ -737,9 +737,9 @@ std::tuple<UninitArray1, UninitArray1, double> detrended_fluctuation_analysis_in
     ScaleWalk walk(min_scale, M, n_scales, poll);
     // Both result arrays at once, before any fluctuation is computed, at the
     // most scales there can be; only the first `count` are used. A bound
-    // beyond the address space cannot be allocated either.
+    // beyond any address space (2^56 doubles) cannot be allocated either.
     const std::uint64_t room = walk.bound();
-    if (room > (std::uint64_t{1} << 60)) throw std::bad_alloc();
+    if (room > (std::uint64_t{1} << 56)) throw std::bad_alloc();
     UninitArray1 s_out(static_cast<std::size_t>(room));
     UninitArray1 f_out(static_cast<std::size_t>(room));
     const std::uint64_t count = walk.write(s_out.data());
