@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "module_frame/families.hpp"
+#include "module_frame/interrupt.hpp"
 #include "module_frame/samples.hpp"
 #include "module_frame/simd.hpp"
 
@@ -32,65 +33,106 @@ std::optional<std::uint64_t> embedding_span(std::uint64_t dim, std::uint64_t tau
     return span;
 }
 
-// The delay vectors of x as a row-major block: rows = n - span when the span
-// is shorter than x, else no rows.
-struct Embedded {
-    std::vector<double> data;
-    std::size_t rows = 0, dim = 0;
-    const double* row(std::size_t i) const { return data.data() + i * dim; }
-};
-
-Embedded delay_embedding_inner(std::span<const double> x, std::uint64_t dim, std::uint64_t tau) {
-    Embedded e;
-    const std::optional<std::uint64_t> span = embedding_span(dim, tau);
-    if (!span || *span >= x.size()) return e;
-    const std::size_t m = x.size() - *span;
-    std::uint64_t cells;
-    if (mul_overflows(m, dim, cells)) panic_capacity_overflow();
-    check_capacity(cells);
-    e.rows = m;
-    e.dim = static_cast<std::size_t>(dim);
-    e.data.resize(static_cast<std::size_t>(cells));
-    double* out = e.data.data();
-    for (std::size_t i = 0; i < m; ++i) {
-        const double* src = x.data() + i;
-        for (std::size_t j = 0; j < e.dim; ++j) out[j] = src[j * tau];
-        out += e.dim;
+// Delay vectors i = i0 .. i1-1 of the samples src[k * stride], vector i
+// written to out + i * row_stride: value j is sample i + j * tau, read at
+// the element distance step = tau * stride per lag. D > 0 fixes the
+// dimension at compile time (dim == D), D = 0 takes it from dim.
+template <std::size_t D>
+void delay_rows(const double* src, std::ptrdiff_t stride, std::ptrdiff_t step, std::size_t dim,
+                std::size_t i0, std::size_t i1, double* out, std::size_t row_stride) {
+    const std::size_t d = D > 0 ? D : dim;
+    for (std::size_t i = i0; i < i1; ++i) {
+        const double* p = src + static_cast<std::ptrdiff_t>(i) * stride;
+        double* o = out + i * row_stride;
+        for (std::size_t j = 0; j < d; ++j) o[j] = p[static_cast<std::ptrdiff_t>(j) * step];
     }
-    return e;
 }
 
-Array2 nan_block() { return Array2{{NaN}, 1, 1}; }
-
-Array2 delay_embedding_py(SignalView signal, std::uint64_t dim, std::uint64_t tau) {
-    const FiniteSamples s(signal);
-    if (dim == 0 || tau == 0) return nan_block();
-    Embedded e = delay_embedding_inner(s.span(), dim, tau);
-    if (e.rows == 0) return nan_block();
-    return Array2{std::move(e.data), e.rows, e.dim};
+void delay_rows_any(const double* src, std::ptrdiff_t stride, std::ptrdiff_t step,
+                    std::size_t dim, std::size_t i0, std::size_t i1, double* out,
+                    std::size_t row_stride) {
+    switch (dim) {
+        case 1: return delay_rows<1>(src, stride, step, dim, i0, i1, out, row_stride);
+        case 2: return delay_rows<2>(src, stride, step, dim, i0, i1, out, row_stride);
+        case 3: return delay_rows<3>(src, stride, step, dim, i0, i1, out, row_stride);
+        case 4: return delay_rows<4>(src, stride, step, dim, i0, i1, out, row_stride);
+        case 5: return delay_rows<5>(src, stride, step, dim, i0, i1, out, row_stride);
+        case 6: return delay_rows<6>(src, stride, step, dim, i0, i1, out, row_stride);
+        case 7: return delay_rows<7>(src, stride, step, dim, i0, i1, out, row_stride);
+        case 8: return delay_rows<8>(src, stride, step, dim, i0, i1, out, row_stride);
+        default: return delay_rows<0>(src, stride, step, dim, i0, i1, out, row_stride);
+    }
 }
 
-Array2 multivariate_embedding_py(MatrixView signals, std::uint64_t dim, std::uint64_t tau) {
+// The element distance of one lag; only a dimension of 2 or more uses it,
+// and then tau <= span < the signal length, so the product fits.
+std::ptrdiff_t lag_step(std::uint64_t dim, std::uint64_t tau, std::ptrdiff_t stride) {
+    return dim >= 2 ? static_cast<std::ptrdiff_t>(tau) * stride : 0;
+}
+
+// Rows per block of the embedding loops: a block of the result stays in the
+// first-level cache while every signal writes its columns into it, and a
+// Ctrl-C check follows each block.
+std::size_t block_rows(std::size_t row_width) {
+    return std::max<std::size_t>(1, 4096 / std::max<std::size_t>(row_width, 1));
+}
+
+// The degenerate embedding [[NaN]].
+OwnedArray2 nan_result() {
+    OwnedArray2 out(1, 1);
+    out.data()[0] = NaN;
+    return out;
+}
+
+OwnedArray2 delay_embedding_py(SignalView signal, std::uint64_t dim, std::uint64_t tau) {
+    const FiniteSamples fs(signal);
+    const std::span<const double> s = fs.span();
+    if (dim == 0 || tau == 0) return nan_result();
+    const std::optional<std::uint64_t> span = embedding_span(dim, tau);
+    if (!span || *span >= s.size()) return nan_result();
+    const std::size_t m = s.size() - static_cast<std::size_t>(*span);
+    OwnedArray2 out(m, static_cast<std::size_t>(dim));
+    const std::size_t d = static_cast<std::size_t>(dim);
+    const std::ptrdiff_t step = lag_step(dim, tau, 1);
+    const std::size_t rows = block_rows(d);
+    InterruptPoll poll;
+    for (std::size_t i0 = 0; i0 < m; i0 += rows) {
+        const std::size_t i1 = std::min(m, i0 + rows);
+        delay_rows_any(s.data(), 1, step, d, i0, i1, out.data(), d);
+        poll((i1 - i0) * d);
+    }
+    return out;
+}
+
+OwnedArray2 multivariate_embedding_py(MatrixView signals, std::uint64_t dim, std::uint64_t tau) {
     const std::size_t nr = signals.rows, nc = signals.cols;
     const bool columns = nc < nr;  // the columns are the signals
     const std::size_t S = std::min(nr, nc), L = std::max(nr, nc);
     const std::optional<std::uint64_t> span = embedding_span(dim, tau);
-    if (!span || *span >= L) return nan_block();
-    const std::size_t m = L - *span;
-    const std::size_t d = static_cast<std::size_t>(dim);
-    std::uint64_t width, cells;
-    if (mul_overflows(S, dim, width) || mul_overflows(width, m, cells)) panic_capacity_overflow();
-    check_capacity(cells);
-    std::vector<double> out(static_cast<std::size_t>(cells));
-    std::vector<double> list(L);
-    for (std::size_t sig = 0; sig < S; ++sig) {
-        // each signal copied into a contiguous list, whatever the strides
-        for (std::size_t k = 0; k < L; ++k) list[k] = columns ? signals(k, sig) : signals(sig, k);
-        const Embedded e = delay_embedding_inner(list, dim, tau);
-        for (std::size_t i = 0; i < m; ++i)
-            std::copy_n(e.row(i), d, out.data() + i * width + sig * d);
+    if (!span || *span >= L) return nan_result();
+    const std::size_t m = L - static_cast<std::size_t>(*span);
+    std::uint64_t width;
+    if (mul_overflows(S, dim, width)) panic_capacity_overflow();
+    OwnedArray2 out(m, static_cast<std::size_t>(width));
+    if (S == 0) return out;  // m rows without columns
+    const std::size_t d = static_cast<std::size_t>(dim), w = static_cast<std::size_t>(width);
+    // signal `sig` is the samples src(sig)[k * stride], k = 0 .. L-1, read in
+    // place whatever the strides
+    const std::ptrdiff_t stride = columns ? signals.s0 : signals.s1;
+    const std::ptrdiff_t across = columns ? signals.s1 : signals.s0;
+    const std::ptrdiff_t step = lag_step(dim, tau, stride);
+    const std::size_t rows = block_rows(w);
+    InterruptPoll poll;
+    for (std::size_t i0 = 0; i0 < m; i0 += rows) {
+        const std::size_t i1 = std::min(m, i0 + rows);
+        // column sig * dim + j holds lag j of signal sig
+        for (std::size_t sig = 0; sig < S; ++sig) {
+            const double* src = signals.data + static_cast<std::ptrdiff_t>(sig) * across;
+            delay_rows_any(src, stride, step, d, i0, i1, out.data() + sig * d, w);
+            poll((i1 - i0) * d);
+        }
     }
-    return Array2{std::move(out), m, static_cast<std::size_t>(width)};
+    return out;
 }
 
 // ------------------------------------------------------------------ neighbours
@@ -115,8 +157,9 @@ struct Neighbour {
 // compared, by distance and then by index.
 class NeighbourTree {
 public:
-    NeighbourTree(const std::vector<double>& x, std::size_t tau, std::size_t dim, std::size_t N)
-        : dim_(dim), order_(N), pts_(N * dim), query_(dim) {
+    NeighbourTree(const std::vector<double>& x, std::size_t tau, std::size_t dim, std::size_t N,
+                  InterruptPoll& poll)
+        : dim_(dim), order_(N), pts_(N * dim), query_(dim), poll_(&poll) {
         for (std::size_t j = 0; j < N; ++j) order_[j] = j;
         // coordinates in original row order while building, then in tree order
         std::vector<double> rows(N * dim);
@@ -153,6 +196,7 @@ private:
         const std::int64_t id = static_cast<std::int64_t>(nodes_.size());
         nodes_.push_back({0.0, 0, lo, lo, hi, -1, -1});
         if (hi - lo <= kLeaf || dim_ == 0) return id;
+        (*poll_)((hi - lo) * (dim_ + 4));
         // split the widest component at its median
         std::size_t axis = 0;
         double widest = -1.0;
@@ -227,6 +271,7 @@ private:
     std::vector<std::size_t> order_;
     std::vector<double> pts_, query_;
     std::vector<Node> nodes_;
+    InterruptPoll* poll_;
     const std::vector<double>* x_ = nullptr;
     std::size_t tau_ = 0, self_ = 0, compared_ = 0;
     Neighbour best_{0, Inf, false};
@@ -316,7 +361,7 @@ bool too_short(std::size_t n, std::uint64_t tau, std::uint64_t max_dim) {
 // points with no neighbour at all (every distance +inf) are skipped.
 template <typename F>
 void for_each_neighbour_pair(const std::vector<double>& x, std::size_t tau, std::size_t d,
-                             std::size_t N, F&& f) {
+                             std::size_t N, InterruptPoll& poll, F&& f) {
     // A tree pays off while a query compares few of the points; otherwise a
     // vectorised scan of all rows is faster. The first queries on the tree
     // measure how many points a query compares, and the search keeps the
@@ -326,13 +371,20 @@ void for_each_neighbour_pair(const std::vector<double>& x, std::size_t tau, std:
     constexpr std::size_t kProbe = 64;
     bool use_tree = d < 64 && N > 4 * kProbe;
     std::optional<NeighbourTree> tree;
-    if (use_tree) tree.emplace(x, tau, d, N);
+    if (use_tree) tree.emplace(x, tau, d, N, poll);
     std::vector<double> acc;
+    std::size_t compared = 0;
     for (std::size_t i = 0; i < N; ++i) {
         // a compared point costs the tree about as much as 128 components
         // of the scan
         if (use_tree && i == kProbe && tree->compared() * 128 > kProbe * N * d) use_tree = false;
         const Neighbour nb = use_tree ? tree->nearest(i) : brute_nearest(x, tau, d, N, i, acc);
+        if (use_tree) {
+            poll((tree->compared() - compared + 1) * (d + 1));
+            compared = tree->compared();
+        } else {
+            poll(N * (d + 1));
+        }
         if (!nb.found || nb.distance <= 0.0) continue;
         f(nb.distance, row_distance(x, tau, d + 1, i, nb.index));
     }
@@ -354,16 +406,16 @@ std::tuple<Array1, std::uint64_t> false_nearest_neighbors_py(SignalView signal, 
     const double sigma = std::sqrt(variance);
     const std::vector<double> x(s.begin(), s.end());
 
-    std::vector<double> pct(static_cast<std::size_t>(max_dim));
+    // the whole result at once, NaN where a dimension has no usable point
+    std::vector<double> pct = nan_vec(max_dim);
+    InterruptPoll poll;
     for (std::size_t d = 1; d <= max_dim; ++d) {
-        // rows of E_{d+1}: n - d tau (the guard keeps d tau below n)
+        // rows of E_{d+1}: n - d tau (the guard keeps d tau below n); the row
+        // count only falls with d, so from N < 2 on every entry stays NaN
         const std::size_t N = n - d * static_cast<std::size_t>(tau);
-        if (N < 2) {
-            pct[d - 1] = NaN;
-            continue;
-        }
+        if (N < 2) break;
         std::uint64_t total = 0, false_count = 0;
-        for_each_neighbour_pair(x, tau, d, N, [&](double rd, double rd1) {
+        for_each_neighbour_pair(x, tau, d, N, poll, [&](double rd, double rd1) {
             const bool is_false =
                 rd1 / sigma > a_threshold || std::fabs(rd1 - rd) / rd > r_threshold;
             ++total;
@@ -388,9 +440,12 @@ std::uint64_t optimal_embedding_dimension_py(SignalView signal, std::uint64_t ta
     const std::size_t n = s.size();
     if (too_short(n, tau, max_dim) || max_dim == 0) return 2;
     const std::vector<double> x(s.begin(), s.end());
-    // E values indexed by dimension; a dimension without a usable point
-    // keeps an empty place so that later values stay at their dimension.
-    std::vector<std::optional<double>> e;
+    // E values by dimension; a dimension without a usable point keeps an
+    // empty place so that later values stay at their dimension. Only the
+    // last two are ever compared.
+    std::optional<double> prev, cur;
+    std::uint64_t evaluated = 0;
+    InterruptPoll poll;
     for (std::uint64_t d = 1; d <= max_dim; ++d) {
         // rows of E_d and E_{d+1}; a span that wraps leaves no rows
         std::uint64_t span_next;
@@ -398,21 +453,19 @@ std::uint64_t optimal_embedding_dimension_py(SignalView signal, std::uint64_t ta
         const std::size_t N = n - static_cast<std::size_t>(span_next);
         double sum = -0.0;
         std::uint64_t count = 0;
-        for_each_neighbour_pair(x, tau, d, N, [&](double rd, double rd1) {
+        for_each_neighbour_pair(x, tau, d, N, poll, [&](double rd, double rd1) {
             sum += rd1 / rd;
             ++count;
         });
-        if (count > 0)
-            e.emplace_back(sum / as_d(count));
-        else
-            e.emplace_back(std::nullopt);
+        prev = cur;
+        cur = count > 0 ? std::optional<double>(sum / as_d(count)) : std::nullopt;
+        ++evaluated;
         // The first ratio E(d) / E(d - 1) above the threshold decides: later
         // dimensions cannot change the answer, so they are not computed.
-        const std::size_t k = e.size();
-        if (k >= 2 && e[k - 2] && e[k - 1] && *e[k - 1] / *e[k - 2] > threshold) return k;
+        if (evaluated >= 2 && prev && cur && *cur / *prev > threshold) return evaluated;
     }
-    if (e.size() < 2) return 2;
-    return e.size() + 1;
+    if (evaluated < 2) return 2;
+    return evaluated + 1;
 }
 
 // ------------------------------------------------------------------ mutual information
@@ -525,11 +578,13 @@ std::uint64_t mutual_information_delay_py(SignalView signal, std::uint64_t max_l
     if (add_overflows(max_lag, 10, need) || n < need) return 1;
     const std::uint64_t L = std::min<std::uint64_t>(max_lag, n - 10);
     MutualInformation mi(s, n_bins);
+    InterruptPoll poll;
     // The first strict local minimum needs MI only up to one lag past it:
     // the values are computed as the walk reaches them.
     if (L >= 3) {
         double prev = mi.at_lag(1), cur = mi.at_lag(2);
         for (std::uint64_t t = 2; t + 1 <= L; ++t) {
+            poll(8 * (n - t));
             const double next = mi.at_lag(t + 1);
             if (cur < prev && cur < next) return t;
             prev = cur;

@@ -12,13 +12,16 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <set>
+#include <new>
 #include <span>
 #include <string_view>
 #include <tuple>
+#include <utility>
 #include <vector>
 
+#include "module_frame/buffers.hpp"
 #include "module_frame/families.hpp"
+#include "module_frame/interrupt.hpp"
 #include "module_frame/samples.hpp"
 #include "module_frame/simd.hpp"
 
@@ -157,8 +160,10 @@ NUVRA_MULTIVERSION void segment_detrend_rss8(
 
 // Calls f(rss_v) for every segment v = 0 .. nseg-1 of scale s, in order.
 template <typename F>
-void for_each_segment_rss(const std::vector<double>& y, std::size_t s, std::size_t nseg, F&& f) {
+void for_each_segment_rss(const std::vector<double>& y, std::size_t s, std::size_t nseg,
+                          InterruptPoll& poll, F&& f) {
     const LocalTime lt(s);
+    poll(s);
     std::size_t v = 0;
     double rss[8];
     if (nseg >= 8) {
@@ -167,15 +172,18 @@ void for_each_segment_rss(const std::vector<double>& y, std::size_t s, std::size
             interleave8(y.data() + v * s, s, buf.data());
             segment_detrend_rss8(buf.data(), s, lt.st, lt.s_d, lt.den, rss);
             for (std::size_t q = 0; q < 8; ++q) f(rss[q]);
+            poll(24 * s);
         }
     }
     for (; v + 4 <= nseg; v += 4) {
         segment_detrend_rss<4>(y.data() + v * s, s, lt, rss);
         for (std::size_t q = 0; q < 4; ++q) f(rss[q]);
+        poll(8 * s);
     }
     for (; v < nseg; ++v) {
         segment_detrend_rss<1>(y.data() + v * s, s, lt, rss);
         f(rss[0]);
+        poll(2 * s);
     }
 }
 
@@ -201,12 +209,13 @@ double dfa_internal(std::span<const double> x, std::uint64_t min_scale, std::int
         if (scales.empty() || scales.back() != s) scales.push_back(s);
     }
     std::vector<double> xs, ys;
+    InterruptPoll poll;
     for (std::uint64_t s : scales) {
         const std::uint64_t nseg = checked_div<std::uint64_t>(n, s);
         if (nseg < 2) continue;
         double acc = -0.0;
         const double s_d = as_d(s);
-        for_each_segment_rss(y, s, nseg, [&](double rss) { acc += rss / s_d; });
+        for_each_segment_rss(y, s, nseg, poll, [&](double rss) { acc += rss / s_d; });
         xs.push_back(std::log(s_d));
         ys.push_back(std::log(std::sqrt(acc / as_d(nseg))));
     }
@@ -282,7 +291,9 @@ std::tuple<std::vector<double>, std::vector<double>> rs_scaling_points(std::span
     const std::size_t n = x.size();
     const std::size_t wmax = std::min<std::size_t>(n / 4, 500);
     std::vector<double> xs, ys, buf;
+    InterruptPoll poll;
     for (std::size_t w = 10; w < wmax; ++w) {
+        poll(4 * n);
         const std::size_t nseg = n / w;
         double rs = -0.0;
         double range[8], var[8];
@@ -407,18 +418,32 @@ double block_mean_variance(std::span<const double> x, std::size_t m, std::size_t
     return acc / nb_d;
 }
 
-std::tuple<Array1, double> variance_growth_inner(std::span<const double> x, std::int64_t max_lag) {
+// The values 1, 2, ..., count into out, checking for Ctrl-C on the way.
+void fill_counting(double* out, std::uint64_t count, InterruptPoll& poll) {
+    constexpr std::uint64_t kChunk = std::uint64_t{1} << 16;
+    for (std::uint64_t lo = 0; lo < count; lo += kChunk) {
+        const std::uint64_t hi = std::min(count, lo + kChunk);
+        for (std::uint64_t i = lo; i < hi; ++i) out[i] = as_d(i + 1);
+        poll(hi - lo);
+    }
+}
+
+std::tuple<UninitArray1, double> variance_growth_inner(std::span<const double> x,
+                                                       std::int64_t max_lag) {
     const std::size_t n = x.size();
-    if (n < 20) return {Array1{}, NaN};
+    if (n < 20) return {UninitArray1(0), NaN};
     const std::uint64_t L = lag_bound(n, max_lag);
     check_capacity(L);
-    std::vector<double> scales(static_cast<std::size_t>(L));
-    for (std::uint64_t m = 1; m <= L; ++m) scales[m - 1] = as_d(m);
+    // the whole result at once: one too large for memory fails before any work
+    UninitArray1 scales(static_cast<std::size_t>(L));
+    InterruptPoll poll;
+    fill_counting(scales.data(), L, poll);
     // Scales above n/2 have fewer than two blocks: their variance is NaN and
     // they stay out of the fit, so only m <= n/2 is computed.
     const std::uint64_t last = std::min<std::uint64_t>(L, n / 2);
     std::vector<double> xs, ys, means;
     for (std::uint64_t m = 1; m <= last; ++m) {
+        poll(2 * n);
         const double v = block_mean_variance(x, m, n / m, means);
         if (std::isfinite(v) && v > 0.0) {
             xs.push_back(std::log(as_d(m)));
@@ -426,7 +451,7 @@ std::tuple<Array1, double> variance_growth_inner(std::span<const double> x, std:
         }
     }
     const double slope = xs.size() < 2 ? NaN : ols_slope(xs, ys);
-    return {Array1{std::move(scales)}, slope};
+    return {std::move(scales), slope};
 }
 
 // ------------------------------------------------------------------ long-range correlation
@@ -493,13 +518,16 @@ std::tuple<Array1, double> long_range_correlation_inner(std::span<const double> 
     if (c0 == 0.0) return {Array1{std::vector<double>(len, 0.0)}, NaN};
     std::vector<double> acf(len);
     acf[0] = 1.0;
+    InterruptPoll poll;
     std::size_t k = 1;
     for (; k + kLagBlock <= len; k += kLagBlock) {
+        poll(kLagBlock * n);
         lag_sums_block(d.data(), n, k, acf.data() + k);
         for (std::size_t q = 0; q < kLagBlock; ++q) acf[k + q] /= c0;
     }
     constexpr std::size_t K = 4;
     for (; k + K <= len; k += K) {
+        poll(K * n);
         lag_sums<K>(d.data(), n, k, acf.data() + k);
         for (std::size_t q = 0; q < K; ++q) acf[k + q] /= c0;
     }
@@ -534,78 +562,218 @@ struct ScaleGrid {
     std::uint64_t scale(std::uint64_t k) const { return round_u64(value(k)); }
 };
 
-// The distinct grid scales within [min_scale, M], ascending (M >= min_scale).
-std::set<std::uint64_t> dfa_scale_set(std::uint64_t min_scale, std::uint64_t M,
-                                      std::uint64_t n_scales) {
-    std::set<std::uint64_t> set;
-    if (n_scales == 0) return set;
-    if (min_scale == 0) {
-        // log10(0) is -inf: every grid value is NaN or 0 and rounds to 0.
-        set.insert(0);
-        return set;
-    }
-    const ScaleGrid g(min_scale, M, n_scales);
-    const std::uint64_t width = M - min_scale;  // the range holds width + 1 integers
-    // A grid so fine that neighbouring values lie far less than 1 apart
-    // (v * ln 10 * d / D < 1/8 everywhere) rounds onto every integer between
-    // its two ends: when the ends round to min_scale and M, the set is the
-    // whole range, found without walking a huge number of grid values.
-    constexpr std::uint64_t kExactRange = std::uint64_t{1} << 40;
-    if (M <= kExactRange && g.D >= 32.0 * as_d(M) * (g.d + 1.0) && g.scale(0) == min_scale &&
-        g.scale(n_scales - 1) == M) {
-        for (std::uint64_t s = min_scale;; ++s) {
-            set.insert(set.end(), s);
-            if (s == M) break;
+// Work units of one grid value (a power and a rounding).
+constexpr std::uint64_t kGridValueWork = 32;
+
+// The first index after k (below end) whose scale differs from s, the scale
+// of k, with that scale; end when there is none. The grid is monotonic, so
+// the indices of one scale form a run: doubling steps bracket its end and a
+// bisection finds it, a few grid values per scale however long the run is.
+std::pair<std::uint64_t, std::uint64_t> next_scale(const ScaleGrid& g, std::uint64_t k,
+                                                   std::uint64_t s, std::uint64_t end,
+                                                   InterruptPoll& poll) {
+    std::uint64_t lo = k, hi = end, hi_scale = 0;  // scale(lo) == s
+    for (std::uint64_t step = 1;; step = std::min<std::uint64_t>(2 * step, std::uint64_t{1} << 62)) {
+        poll(kGridValueWork);
+        if (end - lo <= step) break;
+        const std::uint64_t probe = lo + step;
+        const std::uint64_t v = g.scale(probe);
+        if (v != s) {
+            hi = probe;
+            hi_scale = v;
+            break;
         }
-        return set;
+        lo = probe;
     }
-    for (std::uint64_t k = 0; k < n_scales; ++k) {
-        const std::uint64_t s = g.scale(k);
-        if (min_scale <= s && s <= M) {
-            set.insert(s);
-            // every integer of the range is in: later values only repeat them
-            if (set.size() - 1 == width) break;
+    while (hi - lo > 1) {  // scale(lo) == s; hi == end or scale(hi) == hi_scale != s
+        poll(kGridValueWork);
+        const std::uint64_t mid = lo + (hi - lo) / 2;
+        const std::uint64_t v = g.scale(mid);
+        if (v == s) {
+            lo = mid;
+        } else {
+            hi = mid;
+            hi_scale = v;
         }
     }
-    return set;
+    return {hi, hi_scale};
 }
 
-std::tuple<Array1, Array1, double> detrended_fluctuation_analysis_inner(
+// The distinct grid scales within [min_scale, M] (M >= min_scale), in
+// ascending order. Where neighbouring grid values lie far less than 1 apart
+// (v * ln 10 * d / D below about 1/9) they round onto every integer between
+// them, so the first stretch of the grid, up to the last value where that
+// holds, is a run of consecutive integers found without visiting its grid
+// values (for a fine enough grid: the whole range). The remaining values are
+// visited one scale at a time. Before any scale is written, bound() tells
+// how many there can be at most: the result is allocated once at that size.
+class ScaleWalk {
+public:
+    ScaleWalk(std::uint64_t min_scale, std::uint64_t M, std::uint64_t n_scales, InterruptPoll& poll)
+        : g_(min_scale, M, n_scales), min_(min_scale), M_(M), n_(n_scales), poll_(poll) {
+        // log10(0) is -inf: every grid value is NaN or 0 and rounds to 0
+        if (min_scale == 0) return;
+        rising_ = g_.d >= 0.0;
+        if (!rising_ || g_.scale(0) != min_scale) return;
+        // up to 2^40 a rounding step of the power is far below 1/9
+        constexpr std::uint64_t kExactRange = std::uint64_t{1} << 40;
+        const std::uint64_t fine = to_u64_sat(g_.D / (32.0 * (g_.d + 1.0)));
+        const std::uint64_t top = std::min({M, kExactRange, fine});
+        if (top < min_scale) return;
+        // the last index whose scale is at most top
+        std::uint64_t lo = 0, hi = n_scales;
+        while (hi - lo > 1) {
+            poll_(kGridValueWork);
+            const std::uint64_t mid = lo + (hi - lo) / 2;
+            if (g_.scale(mid) <= top) {
+                lo = mid;
+            } else {
+                hi = mid;
+            }
+        }
+        run_end_ = g_.scale(lo);
+        run_k_ = lo;
+        has_run_ = true;
+    }
+
+    // At most this many scales: the run, then one per remaining grid value
+    // and one per remaining integer of the range, whichever is fewer.
+    std::uint64_t bound() const {
+        if (min_ == 0) return 1;
+        if (!has_run_) return std::min(n_, M_ - min_ + 1);
+        return (run_end_ - min_ + 1) + std::min(n_ - 1 - run_k_, M_ - run_end_);
+    }
+
+    // Writes the scales as doubles into out (room for bound() of them) and
+    // returns their number.
+    std::uint64_t write(double* out) {
+        if (min_ == 0) {
+            out[0] = 0.0;
+            return 1;
+        }
+        if (!rising_) return write_any(out);
+        const std::uint64_t room = bound(), all = M_ - min_ + 1;
+        std::uint64_t count = 0, last = 0, k = 0, s = 0;
+        if (has_run_) {
+            constexpr std::uint64_t kChunk = std::uint64_t{1} << 16;
+            const std::uint64_t run = run_end_ - min_ + 1;
+            for (std::uint64_t lo = 0; lo < run; lo += kChunk) {
+                const std::uint64_t hi = std::min(run, lo + kChunk);
+                for (std::uint64_t i = lo; i < hi; ++i) out[i] = as_d(min_ + i);
+                poll_(hi - lo);
+            }
+            count = run;
+            last = run_end_;
+            k = run_k_;
+            s = run_end_;
+        } else {
+            s = g_.scale(0);
+            if (min_ <= s && s <= M_) {
+                out[count++] = as_d(s);
+                last = s;
+            }
+        }
+        // every integer of the range is in: later values only repeat them;
+        // and the grid rises, so a value past M ends it
+        while (count < all && s <= M_) {
+            const auto [next, next_s] = next_scale(g_, k, s, n_, poll_);
+            if (next == n_) break;
+            k = next;
+            s = next_s;
+            if (min_ <= s && s <= M_ && (count == 0 || s > last)) {
+                if (count == room) throw std::bad_alloc();  // not reached: room bounds the walk
+                out[count++] = as_d(s);
+                last = s;
+            }
+        }
+        return count;
+    }
+
+private:
+    // A grid whose values do not rise (not met with a monotonic logarithm):
+    // every distinct value within the range, sorted.
+    std::uint64_t write_any(double* out) {
+        std::vector<std::uint64_t> found;
+        const std::uint64_t room = bound();
+        std::uint64_t k = 0, s = g_.scale(0);
+        for (;;) {
+            if (min_ <= s && s <= M_) {
+                const auto at = std::lower_bound(found.begin(), found.end(), s);
+                if (at == found.end() || *at != s) {
+                    if (found.size() == room) throw std::bad_alloc();
+                    found.insert(at, s);
+                }
+            }
+            const auto [next, next_s] = next_scale(g_, k, s, n_, poll_);
+            if (next == n_) break;
+            k = next;
+            s = next_s;
+        }
+        for (std::size_t i = 0; i < found.size(); ++i) out[i] = as_d(found[i]);
+        return found.size();
+    }
+
+    ScaleGrid g_;
+    std::uint64_t min_, M_, n_;
+    InterruptPoll& poll_;
+    bool rising_ = true, has_run_ = false;
+    std::uint64_t run_end_ = 0, run_k_ = 0;
+};
+
+std::tuple<UninitArray1, UninitArray1, double> detrended_fluctuation_analysis_inner(
     std::span<const double> x, std::uint64_t min_scale, std::int64_t max_scale,
     std::uint64_t n_scales) {
     const std::size_t n = x.size();
-    const auto empty = [] { return std::tuple<Array1, Array1, double>{Array1{}, Array1{}, NaN}; };
+    const auto empty = [] {
+        return std::tuple<UninitArray1, UninitArray1, double>{UninitArray1(0), UninitArray1(0), NaN};
+    };
     // n < 2 * min_scale, where a product that wraps means "too short"
     std::uint64_t twice;
     if (mul_overflows(min_scale, 2, twice) || n < twice) return empty();
     const std::uint64_t M = max_scale < 0 ? n / 4 : static_cast<std::uint64_t>(max_scale);
-    if (M < min_scale) return empty();
+    if (M < min_scale || n_scales == 0) return empty();
+
+    InterruptPoll poll;
+    ScaleWalk walk(min_scale, M, n_scales, poll);
+    // Both result arrays at once, before any fluctuation is computed, at the
+    // most scales there can be; only the first `count` are used. A bound
+    // beyond any address space (2^56 doubles) cannot be allocated either.
+    const std::uint64_t room = walk.bound();
+    if (room > (std::uint64_t{1} << 56)) throw std::bad_alloc();
+    UninitArray1 s_out(static_cast<std::size_t>(room));
+    UninitArray1 f_out(static_cast<std::size_t>(room));
+    const std::uint64_t count = walk.write(s_out.data());
+    s_out.n = f_out.n = static_cast<std::size_t>(count);
     const std::vector<double> y = profile(x);
 
-    const std::set<std::uint64_t> set = dfa_scale_set(min_scale, M, n_scales);
-    std::vector<double> scales, fluct, xs, ys;
-    scales.reserve(set.size());
-    fluct.reserve(set.size());
-    for (std::uint64_t s : set) {
+    // The scales ascend; those up to n (below 2^53, so exact as doubles)
+    // come first and are measured.
+    std::vector<double> xs, ys;
+    const double n_d = as_d(n);
+    std::uint64_t i = 0;
+    for (; i < count && s_out[i] <= n_d; ++i) {
+        const double s_d = s_out[i];
+        const std::uint64_t s = static_cast<std::uint64_t>(s_d);
         const std::uint64_t nseg = checked_div<std::uint64_t>(n, s);
-        const double s_d = as_d(s);
-        double f;
-        if (s > n) {
-            f = NaN;
-        } else {
-            double acc = -0.0;
-            for_each_segment_rss(y, s, nseg, [&](double rss) { acc += std::sqrt(rss / s_d); });
-            f = acc / as_d(nseg);
-        }
-        scales.push_back(s_d);
-        fluct.push_back(f);
+        double acc = -0.0;
+        for_each_segment_rss(y, s, nseg, poll, [&](double rss) { acc += std::sqrt(rss / s_d); });
+        const double f = acc / as_d(nseg);
+        f_out[i] = f;
         if (std::isfinite(f) && f > 0.0) {
             xs.push_back(std::log(s_d));
             ys.push_back(std::log(f));
         }
     }
+    // scales longer than the signal: no segment, a NaN fluctuation, no point
+    constexpr std::uint64_t kChunk = std::uint64_t{1} << 16;
+    while (i < count) {
+        const std::uint64_t hi = std::min(count, i + kChunk);
+        std::fill(f_out.data() + i, f_out.data() + hi, NaN);
+        poll(hi - i);
+        i = hi;
+    }
     const double alpha = xs.size() < 2 ? NaN : ols_slope(xs, ys);
-    return {Array1{std::move(scales)}, Array1{std::move(fluct)}, alpha};
+    return {std::move(s_out), std::move(f_out), alpha};
 }
 
 // ------------------------------------------------------------------ wrappers
@@ -624,10 +792,8 @@ double dfa_py(SignalView signal, Int32 min_scale, Int32 max_scale, Int32 order) 
 
 double hurst_r2_py(SignalView signal) { return hurst_r2_inner(FiniteSamples(signal).span()); }
 
-std::tuple<Array1, Array1, double> detrended_fluctuation_analysis_py(SignalView signal,
-                                                                     std::uint64_t min_scale,
-                                                                     std::int64_t max_scale,
-                                                                     std::uint64_t n_scales) {
+std::tuple<UninitArray1, UninitArray1, double> detrended_fluctuation_analysis_py(
+    SignalView signal, std::uint64_t min_scale, std::int64_t max_scale, std::uint64_t n_scales) {
     return detrended_fluctuation_analysis_inner(FiniteSamples(signal).span(), min_scale,
                                                 max_scale, n_scales);
 }
@@ -640,7 +806,7 @@ std::tuple<Array1, double> long_range_correlation_py(SignalView signal, std::int
     return long_range_correlation_inner(FiniteSamples(signal).span(), max_lag);
 }
 
-std::tuple<Array1, double> variance_growth_py(SignalView signal, std::int64_t max_lag) {
+std::tuple<UninitArray1, double> variance_growth_py(SignalView signal, std::int64_t max_lag) {
     return variance_growth_inner(FiniteSamples(signal).span(), max_lag);
 }
 
