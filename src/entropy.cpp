@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "module_frame/families.hpp"
+#include "module_frame/interrupt.hpp"
 #include "module_frame/samples.hpp"
 #include "module_frame/simd.hpp"
 
@@ -499,48 +500,89 @@ void ordinal_pattern(const double* w, std::size_t delay, std::size_t k, std::uin
     });
 }
 
-// Rank of the window's ordinal pattern in lexicographic order of patterns
-// (its Lehmer code), straight from the values, branch-free, k <= 20.
-// With rho[a] the position of offset a in the pattern (its stable rank) and
-// c(a) the number of earlier offsets b < a with a greater value, the pattern's
-// Lehmer digit at position rho[a] is c(a), so the rank is the sum of
-// c(a) * (k - 1 - rho[a])!.
-u64 pattern_rank(const double* w, std::size_t delay, std::size_t k) {
-    static constexpr u64 fact[21] = {1ull,
-                                     1ull,
-                                     2ull,
-                                     6ull,
-                                     24ull,
-                                     120ull,
-                                     720ull,
-                                     5040ull,
-                                     40320ull,
-                                     362880ull,
-                                     3628800ull,
-                                     39916800ull,
-                                     479001600ull,
-                                     6227020800ull,
-                                     87178291200ull,
-                                     1307674368000ull,
-                                     20922789888000ull,
-                                     355687428096000ull,
-                                     6402373705728000ull,
-                                     121645100408832000ull,
-                                     2432902008176640000ull};
-    double v[20];
-    std::uint32_t above[20] = {}, later_below[20] = {};
-    for (std::size_t a = 0; a < k; ++a) v[a] = w[a * delay];
-    for (std::size_t b = 0; b < k; ++b)
-        for (std::size_t a = b + 1; a < k; ++a) {
-            const std::uint32_t g = nan_last_less(v[a], v[b]);  // a sorts before b
-            above[a] += g;                                      // an earlier b ranks above a
-            later_below[b] += g;                                // a later a ranks below b
+constexpr u64 kFact[21] = {1ull,
+                           1ull,
+                           2ull,
+                           6ull,
+                           24ull,
+                           120ull,
+                           720ull,
+                           5040ull,
+                           40320ull,
+                           362880ull,
+                           3628800ull,
+                           39916800ull,
+                           479001600ull,
+                           6227020800ull,
+                           87178291200ull,
+                           1307674368000ull,
+                           20922789888000ull,
+                           355687428096000ull,
+                           6402373705728000ull,
+                           121645100408832000ull,
+                           2432902008176640000ull};
+
+// Inversion code of a window's ordinal pattern, k <= 20: with above(a) the
+// number of earlier offsets b < a that sort after a (a value strictly below
+// theirs, NaN after every number), code = sum of above(a) * a!. The digits
+// above(a) <= a determine the stable order of the offsets, so distinct
+// patterns have distinct codes in 0 .. k! - 1. Four neighbouring windows are
+// coded side by side; out[j] is the code of window i0 + j, j < count.
+template <std::size_t K>
+NUVRA_MULTIVERSION void inversion_codes(const double* x, std::size_t delay, std::size_t k,
+                                        std::size_t i0, std::size_t count, u64* out) {
+    const std::size_t kk = K ? K : k;
+    std::size_t j = 0;
+    for (; j + 4 <= count; j += 4) {
+        const double* w = x + i0 + j;
+        v4i code = {0, 0, 0, 0};
+        for (std::size_t a = 1; a < kk; ++a) {
+            const v4d va = simd::load(w + a * delay);
+            const v4i va_num = va == va;
+            const std::int64_t f = static_cast<std::int64_t>(kFact[a]);
+            const v4i fv = {f, f, f, f};
+            for (std::size_t b = 0; b < a; ++b) {
+                const v4d vb = simd::load(w + b * delay);
+                // va before vb: below it, or a number against a NaN
+                const v4i before = (va < vb) | (va_num & (vb != vb));
+                code += before & fv;
+            }
         }
-    u64 rank = 0;
-    for (std::size_t a = 0; a < k; ++a) {
-        const std::size_t rho = (a - above[a]) + later_below[a];
-        rank += above[a] * fact[k - 1 - rho];
+        simd::store_i(out + j, code);
     }
+    for (; j < count; ++j) {
+        const double* w = x + i0 + j;
+        u64 code = 0;
+        for (std::size_t a = 1; a < kk; ++a)
+            for (std::size_t b = 0; b < a; ++b)
+                code += nan_last_less(w[a * delay], w[b * delay]) ? kFact[a] : 0;
+        out[j] = code;
+    }
+}
+
+using CodeFn = void (*)(const double*, std::size_t, std::size_t, std::size_t, std::size_t, u64*);
+
+CodeFn codes_for(std::size_t k) {
+    static constexpr CodeFn table[9] = {inversion_codes<0>, inversion_codes<1>, inversion_codes<2>,
+                                        inversion_codes<3>, inversion_codes<4>, inversion_codes<5>,
+                                        inversion_codes<6>, inversion_codes<7>, inversion_codes<8>};
+    return k <= 8 ? table[k] : inversion_codes<0>;
+}
+
+// Rank of the pattern with inversion code `code` among all patterns of k
+// offsets in lexicographic order (its Lehmer code): the offsets are placed
+// in sorted order one at a time (offset a goes in after a - above(a) of the
+// earlier ones), and the Lehmer digit at the position of offset a is above(a).
+u64 rank_of_code(u64 code, std::size_t k) {
+    std::uint32_t above[20], order[20];
+    for (std::size_t a = 0; a < k; ++a) above[a] = static_cast<std::uint32_t>((code / kFact[a]) % (a + 1));
+    for (std::size_t a = 0; a < k; ++a) {
+        const std::size_t pos = a - above[a];
+        for (std::size_t q = a; q > pos; --q) order[q] = order[q - 1];
+        order[pos] = static_cast<std::uint32_t>(a);
+    }
+    u64 rank = 0;
+    for (std::size_t pos = 0; pos < k; ++pos) rank += above[order[pos]] * kFact[k - 1 - pos];
     return rank;
 }
 
@@ -555,6 +597,56 @@ struct EntropySum {
     }
 };
 
+// Patterns of at most 20 offsets: every window's inversion code, counted in
+// a table of k! cells while that is small beside the windows and by sorting
+// otherwise; the counts are then visited in ascending pattern order.
+void short_pattern_counts(std::span<const double> x, std::size_t dl, std::size_t k, std::size_t N,
+                          EntropySum& es) {
+    const u64 fact = kFact[k];
+    const CodeFn code = codes_for(k);
+    const u64 pairs = static_cast<u64>(k) * (k - 1) / 2 + 1;
+    constexpr std::size_t kBlock = 1024;
+    InterruptPoll poll;
+    if (fact <= 2 * static_cast<u64>(N) + 1024) {
+        std::vector<u64> counts(static_cast<std::size_t>(fact), 0);
+        u64 buf[kBlock];
+        for (std::size_t i = 0; i < N; i += kBlock) {
+            const std::size_t c = std::min(kBlock, N - i);
+            code(x.data(), dl, k, i, c, buf);
+            for (std::size_t j = 0; j < c; ++j) ++counts[buf[j]];
+            poll(c * pairs);
+        }
+        // The same counts by pattern rank, then summed in rank order.
+        std::vector<u64> by_rank(static_cast<std::size_t>(fact), 0);
+        for (u64 c = 0; c < fact; ++c) {
+            if (!counts[c]) continue;
+            by_rank[rank_of_code(c, k)] = counts[c];
+            poll(pairs);
+        }
+        for (u64 c : by_rank)
+            if (c) es.add(c);
+        return;
+    }
+    std::vector<u64> codes(N);
+    for (std::size_t i = 0; i < N; i += kBlock) {
+        const std::size_t c = std::min(kBlock, N - i);
+        code(x.data(), dl, k, i, c, codes.data() + i);
+        poll(c * pairs);
+    }
+    std::sort(codes.begin(), codes.end());
+    // (rank, count) of each distinct pattern, summed in rank order
+    std::vector<std::pair<u64, u64>> groups;
+    for (std::size_t i = 0; i < N;) {
+        std::size_t j = i + 1;
+        while (j < N && codes[j] == codes[i]) ++j;
+        groups.emplace_back(rank_of_code(codes[i], k), j - i);
+        poll(pairs);
+        i = j;
+    }
+    std::sort(groups.begin(), groups.end());
+    for (const auto& gc : groups) es.add(gc.second);
+}
+
 double permutation_entropy_inner(std::span<const double> x, u64 order, u64 delay, bool normalize) {
     const std::size_t n = x.size();
     // With delay 0 every window repeats one sample: one pattern, entropy 0.
@@ -567,39 +659,28 @@ double permutation_entropy_inner(std::span<const double> x, u64 order, u64 delay
     const std::size_t N = n - dl * (k - 1);
     EntropySum es(N);
     if (k <= 20) {
-        u64 fact = 1;
-        for (u64 i = 2; i <= k; ++i) fact *= i;
-        if (fact <= 2 * static_cast<u64>(N) + 1024) {
-            // A count per possible pattern, visited in rank order.
-            std::vector<u64> counts(static_cast<std::size_t>(fact), 0);
-            for (std::size_t i = 0; i < N; ++i) ++counts[pattern_rank(x.data() + i, dl, k)];
-            for (u64 c : counts)
-                if (c) es.add(c);
-        } else {
-            std::vector<u64> ranks(N);
-            for (std::size_t i = 0; i < N; ++i) ranks[i] = pattern_rank(x.data() + i, dl, k);
-            std::sort(ranks.begin(), ranks.end());
-            for (std::size_t i = 0; i < N;) {
-                std::size_t j = i + 1;
-                while (j < N && ranks[j] == ranks[i]) ++j;
-                es.add(j - i);
-                i = j;
-            }
-        }
+        short_pattern_counts(x, dl, k, N, es);
     } else {
         // Long patterns: stored whole and sorted lexicographically.
         check_capacity(static_cast<u64>(N) * k, sizeof(std::uint32_t));
         std::vector<std::uint32_t> pats(N * k);
-        for (std::size_t i = 0; i < N; ++i) ordinal_pattern(x.data() + i, dl, k, pats.data() + i * k);
+        InterruptPoll poll;
+        const u64 per_window = k <= 32 ? static_cast<u64>(k) * k : static_cast<u64>(k) * 64;
+        for (std::size_t i = 0; i < N; ++i) {
+            ordinal_pattern(x.data() + i, dl, k, pats.data() + i * k);
+            poll(per_window);
+        }
         std::vector<std::uint32_t> idx(N);
         std::iota(idx.begin(), idx.end(), 0u);
         auto pat = [&](std::uint32_t i) { return pats.data() + static_cast<std::size_t>(i) * k; };
         std::sort(idx.begin(), idx.end(), [&](std::uint32_t a, std::uint32_t b) {
+            poll(k);
             return std::lexicographical_compare(pat(a), pat(a) + k, pat(b), pat(b) + k);
         });
         for (std::size_t i = 0; i < N;) {
             std::size_t j = i + 1;
             while (j < N && std::equal(pat(idx[i]), pat(idx[i]) + k, pat(idx[j]))) ++j;
+            poll((j - i) * k);
             es.add(j - i);
             i = j;
         }
@@ -608,9 +689,7 @@ double permutation_entropy_inner(std::span<const double> x, u64 order, u64 delay
     if (normalize) {
         double d;
         if (k <= 20) {
-            u64 fact = 1;
-            for (u64 i = 2; i <= k; ++i) fact *= i;
-            d = std::log2(static_cast<double>(fact));
+            d = std::log2(static_cast<double>(kFact[k]));
         } else {
             d = -0.0;
             for (std::size_t i = 2; i <= k; ++i) d += std::log2(static_cast<double>(i));
