@@ -135,10 +135,12 @@ ScanFn scan_for(std::size_t L) {
 void sweep(const SortedTemplates& t, double r, u64& lo, u64& hi, u64* per_lo, u64* per_hi) {
     const ScanFn scan = scan_for(t.L);
     const double* c0 = t.col(0);
+    InterruptPoll poll;
     std::size_t end = 0;
     for (std::size_t s = 0; s < t.n; ++s) {
         if (end < s + 1) end = s + 1;
         while (end < t.n && c0[end] - c0[s] < r) ++end;
+        poll((end - s) * (t.L + 1));
         if (end == s + 1) continue;
         u64 l = 0, h = 0;
         scan(t, s, s + 1, end, r, l, h, per_lo, per_hi);
@@ -228,10 +230,12 @@ void sweep_pairs(std::span<const double> x, std::size_t M, double r, u64* out) {
     const PrefixScanFn scan = M >= 2 ? table[M - 1] : nullptr;
     const double* c0 = t.col(0);
     u64 cnt[kSweepMaxLen + 1] = {};
+    InterruptPoll poll;
     std::size_t end = 0;
     for (std::size_t s = 0; s < t.n; ++s) {
         if (end < s + 1) end = s + 1;
         while (end < t.n && c0[end] - c0[s] < r) ++end;
+        poll((end - s) * M);
         if (end == s + 1) continue;
         cnt[0] += end - s - 1;
         if (scan) scan(t, s, s + 1, end, r, cnt);
@@ -293,11 +297,13 @@ NUVRA_MULTIVERSION void diagonal_walk(std::span<const double> x, std::size_t L, 
         const std::int64_t lq = static_cast<std::int64_t>(out.lmin + q);
         level_v[q] = v4i{lq, lq, lq, lq};
     }
+    InterruptPoll poll;
     for (; d + 3 + tail < n; d += 4) {
         v4i run = {0, 0, 0, 0};
         v4i acc[kMaxLevels];
         for (std::size_t q = 0; q < out.n_levels; ++q) acc[q] = run;
         const std::size_t common = end_of(d + 3);
+        poll(4 * (common + 1) * (out.n_levels + 1));
         std::size_t p0 = 0;
         if (!out.per_lo && out.n_levels == 2) {
             // The common case (one sample entropy): two counts in registers.
@@ -345,6 +351,7 @@ NUVRA_MULTIVERSION void diagonal_walk(std::span<const double> x, std::size_t L, 
         }
     }
     for (; d + tail < n; ++d) {
+        poll(end_of(d) + 1);
         u64 run = 0;
         for (std::size_t p = 0; p < end_of(d); ++p) {
             run = point_match(a[p], a[p + d], r) ? run + 1 : 0;
@@ -830,7 +837,9 @@ Array1 multiscale_entropy_py(SignalView signal, u64 m, double r, u64 max_scale) 
     const RawSamples raw(signal);
     const std::span<const double> x = raw.span();
     out[0] = sample_entropy_inner(x, m, r);
+    InterruptPoll poll;
     for (std::size_t s = 2; s <= S; ++s) {
+        poll(x.size());
         const std::vector<double> y = coarse_grain(x, s);
         out[s - 1] = sample_entropy_inner(y, m, r);
     }
@@ -850,8 +859,10 @@ double entropy_rate_py(SignalView signal, u64 m_max, double r) {
     // lengths of one range come from one pass over the pairs.
     u64 pairs[kMaxLevels];
     std::size_t first = 0, have = 0;  // pairs[q] = pairs(first + q), q < have
+    InterruptPoll poll;
     for (u64 m = 1; m <= m_max; ++m) {
         if (!long_enough(n, m)) break;
+        poll(n);
         const std::size_t L = static_cast<std::size_t>(m);
         if (L + 1 >= first + have) {  // refill from L
             first = L;
