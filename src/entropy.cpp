@@ -654,6 +654,94 @@ void short_pattern_counts(std::span<const double> x, std::size_t dl, std::size_t
     for (const auto& gc : groups) es.add(gc.second);
 }
 
+// Entries t .. t+len-1 of a window's ordinal pattern into out: the offsets
+// ordered by value (NaN after every number) and, among equal values, by
+// offset, which is the stable order; scratch holds k offsets.
+void pattern_chunk(const double* w, std::size_t delay, std::size_t k, std::size_t t,
+                   std::size_t len, std::uint32_t* scratch, std::uint32_t* out) {
+    auto before = [&](std::uint32_t a, std::uint32_t b) {
+        const double va = w[a * delay], vb = w[b * delay];
+        if (nan_last_less(va, vb)) return true;
+        if (nan_last_less(vb, va)) return false;
+        return a < b;
+    };
+    std::iota(scratch, scratch + k, 0u);
+    if (t > 0) std::nth_element(scratch, scratch + t, scratch + k, before);
+    std::partial_sort(scratch + t, scratch + t + len, scratch + k, before);
+    std::copy(scratch + t, scratch + t + len, out);
+}
+
+// Patterns of more than 20 offsets, counted without storing them: the
+// windows are sorted by the first entries of their patterns, a few at a
+// time, and only the windows that still tie are refined by the next few
+// entries (a group that a step leaves whole is first checked for being one
+// pattern throughout). Distinct patterns come out in ascending
+// lexicographic order, and the working memory follows the windows, not the
+// order.
+void long_pattern_counts(std::span<const double> x, std::size_t dl, std::size_t k, std::size_t N,
+                         EntropySum& es) {
+    constexpr std::size_t kChunk = 8;
+    InterruptPoll poll;
+    std::vector<std::size_t> idx(N), perm, moved;
+    std::iota(idx.begin(), idx.end(), std::size_t{0});
+    std::vector<std::uint32_t> scratch(k), rep(k), cur(k), keys;
+    struct Group {
+        std::size_t lo, hi, t;  // windows idx[lo .. hi) share pattern entries 0 .. t-1
+        bool whole;             // the previous step did not split it
+    };
+    std::vector<Group> todo{{0, N, 0, false}};
+    const u64 full_cost = static_cast<u64>(k) * (k <= 32 ? k : 64);
+    while (!todo.empty()) {
+        const Group g = todo.back();
+        todo.pop_back();
+        const std::size_t G = g.hi - g.lo;
+        if (G == 1 || g.t >= k) {
+            es.add(G);
+            continue;
+        }
+        if (g.whole) {
+            ordinal_pattern(x.data() + idx[g.lo], dl, k, rep.data());
+            bool one = true;
+            for (std::size_t i = g.lo + 1; i < g.hi && one; ++i) {
+                poll(full_cost);
+                ordinal_pattern(x.data() + idx[i], dl, k, cur.data());
+                one = std::equal(rep.begin() + static_cast<std::ptrdiff_t>(g.t), rep.end(),
+                                 cur.begin() + static_cast<std::ptrdiff_t>(g.t));
+            }
+            if (one) {
+                es.add(G);
+                continue;
+            }
+        }
+        const std::size_t len = std::min(kChunk, k - g.t);
+        keys.resize(G * len);
+        for (std::size_t i = 0; i < G; ++i) {
+            poll(2 * static_cast<u64>(k));
+            pattern_chunk(x.data() + idx[g.lo + i], dl, k, g.t, len, scratch.data(),
+                          keys.data() + i * len);
+        }
+        auto key = [&](std::size_t i) { return keys.data() + i * len; };
+        perm.resize(G);
+        std::iota(perm.begin(), perm.end(), std::size_t{0});
+        std::sort(perm.begin(), perm.end(), [&](std::size_t a, std::size_t b) {
+            poll(len);
+            return std::lexicographical_compare(key(a), key(a) + len, key(b), key(b) + len);
+        });
+        moved.resize(G);
+        for (std::size_t i = 0; i < G; ++i) moved[i] = idx[g.lo + perm[i]];
+        std::copy(moved.begin(), moved.end(), idx.begin() + static_cast<std::ptrdiff_t>(g.lo));
+        // the tied runs, smallest first off the stack
+        const std::size_t first = todo.size();
+        for (std::size_t i = 0; i < G;) {
+            std::size_t j = i + 1;
+            while (j < G && std::equal(key(perm[i]), key(perm[i]) + len, key(perm[j]))) ++j;
+            todo.push_back({g.lo + i, g.lo + j, g.t + len, j - i == G});
+            i = j;
+        }
+        std::reverse(todo.begin() + static_cast<std::ptrdiff_t>(first), todo.end());
+    }
+}
+
 double permutation_entropy_inner(std::span<const double> x, u64 order, u64 delay, bool normalize) {
     const std::size_t n = x.size();
     // With delay 0 every window repeats one sample: one pattern, entropy 0.
@@ -668,29 +756,7 @@ double permutation_entropy_inner(std::span<const double> x, u64 order, u64 delay
     if (k <= 20) {
         short_pattern_counts(x, dl, k, N, es);
     } else {
-        // Long patterns: stored whole and sorted lexicographically.
-        check_capacity(static_cast<u64>(N) * k, sizeof(std::uint32_t));
-        std::vector<std::uint32_t> pats(N * k);
-        InterruptPoll poll;
-        const u64 per_window = k <= 32 ? static_cast<u64>(k) * k : static_cast<u64>(k) * 64;
-        for (std::size_t i = 0; i < N; ++i) {
-            ordinal_pattern(x.data() + i, dl, k, pats.data() + i * k);
-            poll(per_window);
-        }
-        std::vector<std::uint32_t> idx(N);
-        std::iota(idx.begin(), idx.end(), 0u);
-        auto pat = [&](std::uint32_t i) { return pats.data() + static_cast<std::size_t>(i) * k; };
-        std::sort(idx.begin(), idx.end(), [&](std::uint32_t a, std::uint32_t b) {
-            poll(k);
-            return std::lexicographical_compare(pat(a), pat(a) + k, pat(b), pat(b) + k);
-        });
-        for (std::size_t i = 0; i < N;) {
-            std::size_t j = i + 1;
-            while (j < N && std::equal(pat(idx[i]), pat(idx[i]) + k, pat(idx[j]))) ++j;
-            poll((j - i) * k);
-            es.add(j - i);
-            i = j;
-        }
+        long_pattern_counts(x, dl, k, N, es);
     }
     double h = es.h;
     if (normalize) {
