@@ -281,8 +281,9 @@ struct DiagonalCounts {
     }
 };
 
-NUVRA_MULTIVERSION void diagonal_walk(std::span<const double> x, std::size_t L, double r,
-                                      DiagonalCounts& out) {
+// Walks the diagonals d_lo .. d_hi - 1 (d_lo = 1 + a multiple of 4).
+NUVRA_MULTIVERSION void diagonal_range(std::span<const double> x, std::size_t L, double r,
+                                       DiagonalCounts& out, std::size_t d_lo, std::size_t d_hi) {
     const std::size_t n = x.size();
     const double* a = x.data();
     // Last position of diagonal d, exclusive: n - d - 1 (pairs) or n - d.
@@ -291,19 +292,17 @@ NUVRA_MULTIVERSION void diagonal_walk(std::span<const double> x, std::size_t L, 
     const v4d rr = {r, r, r, r}, nr = -rr;
     const std::int64_t Ls = static_cast<std::int64_t>(L);
     const v4i lv = {Ls, Ls, Ls, Ls}, l1v = lv + 1, one = {1, 1, 1, 1};
-    std::size_t d = 1;
+    std::size_t d = d_lo;
     v4i level_v[kMaxLevels];
     for (std::size_t q = 0; q < out.n_levels; ++q) {
         const std::int64_t lq = static_cast<std::int64_t>(out.lmin + q);
         level_v[q] = v4i{lq, lq, lq, lq};
     }
-    InterruptPoll poll;
-    for (; d + 3 + tail < n; d += 4) {
+    for (; d + 3 + tail < n && d + 4 <= d_hi; d += 4) {
         v4i run = {0, 0, 0, 0};
         v4i acc[kMaxLevels];
         for (std::size_t q = 0; q < out.n_levels; ++q) acc[q] = run;
         const std::size_t common = end_of(d + 3);
-        poll(4 * (common + 1) * (out.n_levels + 1));
         std::size_t p0 = 0;
         if (!out.per_lo && out.n_levels == 2) {
             // The common case (one sample entropy): two counts in registers.
@@ -350,13 +349,24 @@ NUVRA_MULTIVERSION void diagonal_walk(std::span<const double> x, std::size_t L, 
             }
         }
     }
-    for (; d + tail < n; ++d) {
-        poll(end_of(d) + 1);
+    for (; d + tail < n && d < d_hi; ++d) {
         u64 run = 0;
         for (std::size_t p = 0; p < end_of(d); ++p) {
             run = point_match(a[p], a[p + d], r) ? run + 1 : 0;
             out.point(p, d, run, L);
         }
+    }
+}
+
+// All diagonals, a few at a time, with a check for Ctrl-C between them (the
+// check may throw, so it stays outside the multiversioned kernel).
+void diagonal_walk(std::span<const double> x, std::size_t L, double r, DiagonalCounts& out) {
+    const std::size_t n = x.size();
+    const u64 per_point = out.n_levels + 2;
+    InterruptPoll poll;
+    for (std::size_t d = 1; d < n; d += 4) {
+        poll(4 * static_cast<u64>(n - d) * per_point);
+        diagonal_range(x, L, r, out, d, d + 4 < n ? d + 4 : n);
     }
 }
 
