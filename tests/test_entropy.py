@@ -12,14 +12,12 @@ from nuvra import _rust as nv
 
 rng = np.random.default_rng(8)
 
-DOCS = {
-    "sample_entropy": ("(signal, m, r)", "Compute sample entropy."),
-    "permutation_entropy": ("(signal, order, delay, normalize)", "Compute permutation entropy."),
-    "approximate_entropy": ("(signal, m, r)", "Compute approximate entropy."),
-    "lempel_ziv_complexity": ("(signal, threshold)", "Compute Lempel-Ziv complexity."),
-    "multiscale_entropy": ("(signal, m, r, max_scale)", "Compute multiscale entropy."),
-    "entropy_rate": ("(signal, m_max, r)", "Estimate entropy rate from sample entropy convergence."),
-}
+DOCS = {"sample_entropy": ("(signal, m, r)", "Compute sample entropy."),
+        "permutation_entropy": ("(signal, order, delay, normalize)", "Compute permutation entropy."),
+        "approximate_entropy": ("(signal, m, r)", "Compute approximate entropy."),
+        "lempel_ziv_complexity": ("(signal, threshold)", "Compute Lempel-Ziv complexity."),
+        "multiscale_entropy": ("(signal, m, r, max_scale)", "Compute multiscale entropy."),
+        "entropy_rate": ("(signal, m_max, r)", "Estimate entropy rate from sample entropy convergence.")}
 
 
 def test_add_order_docs_and_signatures():
@@ -58,9 +56,7 @@ def ref_apen(x, m, r):
 
 
 def signal(kind, n):
-    if kind == "ties":
-        return rng.integers(-2, 3, n) * 0.5
-    x = rng.standard_normal(n)
+    x = rng.integers(-2, 3, n) * 0.5 if kind == "ties" else rng.standard_normal(n)
     if kind == "non_finite":
         x[rng.integers(0, n, 3)] = [NAN, INF, -INF]
     return x
@@ -84,8 +80,7 @@ def test_entropy_rate_is_last_finite_sample_entropy():
     values = [nv.sample_entropy(x, m, 0.5) for m in range(1, 9)]
     stop = next(i for i, v in enumerate(values) if not math.isfinite(v))
     assert stop >= 2 and nv.entropy_rate(x, 8, 0.5) == values[stop - 1]
-    assert nv.entropy_rate(x, 2, 0.5) == values[1]
-    assert math.isnan(nv.entropy_rate(x, 1, 0.5)) and math.isnan(nv.entropy_rate(x, 0, 0.5))
+    assert nv.entropy_rate(x, 2, 0.5) == values[1] and all(math.isnan(nv.entropy_rate(x, m, 0.5)) for m in (0, 1))
 
 
 def test_sample_entropy_against_nolds_and_white_noise():
@@ -130,8 +125,7 @@ def test_permutation_entropy_exact_with_ties(order, delay):
 # ---------------------------------------------------------------- Lempel-Ziv
 
 def ref_lz(bits):
-    n, c, start, length = len(bits), 1, 0, 1
-    s = "".join(map(str, bits))
+    n, c, start, length, s = len(bits), 1, 0, 1, "".join(map(str, bits))
     while True:
         h = start + length - 1
         if length <= h and s[start:start + length] in s[:h]:
@@ -156,38 +150,25 @@ def test_lempel_ziv_against_naive_parsing(p_one):
 
 # ---------------------------------------------------------------- worked examples and mends
 
-PERM7 = arr([4, 7, 9, 10, 6, 11, 3])
+SE, AE, PE, LZ, P7, A3, A4 = (nv.sample_entropy, nv.approximate_entropy, nv.permutation_entropy,
+                              nv.lempel_ziv_complexity, arr([4, 7, 9, 10, 6, 11, 3]), arr([1, 2, 3]), arr([1, 2, 3, 4]))
 KNOWN = [
-    (nv.sample_entropy, (arr([1, 2, 1, 2, 1, 2]), 1, 0.5), 0.6931471805599453),
-    (nv.sample_entropy, (np.full(10, 3.0), 2, 0.1), 0.2876820724517809),
-    (nv.sample_entropy, (np.full(4, 3.0), 2, 0.1), NAN),
-    (nv.sample_entropy, (arr([1, 2, 1, 2, NAN, 2, 1, 2]), 1, 0.5), ref_sampen([1, 2, 1, 2, NAN, 2, 1, 2], 1, 0.5)),
-    (nv.sample_entropy, (rng.standard_normal(50), 2, -1.0), NAN),
-    (nv.sample_entropy, (arr([1, 2, 3]), 2**64 - 1, 1.0), NAN),
-    (nv.approximate_entropy, (arr([1, 2, 3, 4, 5, 6]), 1, 0.5), pytest.approx(-0.1823215568)),
-    (nv.approximate_entropy, (np.full(10, 3.0), 2, 0.1), 0.0),
-    (nv.approximate_entropy, (arr([1, 2, 1, 2, 1, 2]), 1, 0.5), pytest.approx(-0.0201355136)),
-    (nv.approximate_entropy, (arr([1, 2, 3]), 2, 0.5), NAN),
-    (nv.approximate_entropy, (arr([1, 2, 3, 4]), 1, 0.0), NAN),
-    (nv.approximate_entropy, (arr([1, 2, 3, 4]), 1, -1.0), NAN),  # mended: was about 0
-    (nv.approximate_entropy, (arr([1, 2, 3, 4]), 1, NAN), NAN),  # mended: was about 0
-    (nv.permutation_entropy, (PERM7, 3, 1, False), pytest.approx(1.5219280949)),
-    (nv.permutation_entropy, (PERM7, 3, 1, True), pytest.approx(0.5887621559)),
-    (nv.permutation_entropy, (arr([1, 2, 1, 2, 1]), 2, 1, True), 1.0),
-    (nv.permutation_entropy, (np.arange(20.0), 4, 2, True), 0.0),
-    (nv.permutation_entropy, (np.tile([0.0, 1, 2], 99)[:-1], 3, 1, False), pytest.approx(math.log2(3), rel=1e-15)),
-    (nv.permutation_entropy, (arr([1, 2]), 3, 1, False), NAN),
-    (nv.permutation_entropy, (arr([1, 2]), 0, 5, True), 0.0),
-    (nv.permutation_entropy, (arr([1, 2, 3]), 2**64 - 1, 0, True), 0.0),  # delay 0 at once
-    (nv.permutation_entropy, (arr([]), 3, 0, False), 0.0),
-    (nv.permutation_entropy, (arr([1, 2, 3]), 1, 3, False), 0.0),
-    (nv.permutation_entropy, (arr([1, 2, 3]), 1, 4, False), NAN),
-    (nv.permutation_entropy, (arr([1, 2, 3]), 2**63, 2, False), NAN),
-    (nv.lempel_ziv_complexity, (arr([0.5, 1, 0.5, 1]), 0.5), 1.5),
-    (nv.lempel_ziv_complexity, (arr([1.0]), 0.5), NAN),
-    (nv.lempel_ziv_complexity, (arr([1, 2, 3, 4]), NAN), 1.0),
-    (nv.entropy_rate, (arr([1, 2]), 0, 1.0), NAN),
-] + [(nv.lempel_ziv_complexity, (arr(bits), 0.5), want) for bits, want in [
+    (SE, (arr([1, 2, 1, 2, 1, 2]), 1, 0.5), 0.6931471805599453), (SE, (np.full(10, 3.0), 2, 0.1), 0.2876820724517809),
+    (SE, (np.full(4, 3.0), 2, 0.1), NAN), (SE, (rng.standard_normal(50), 2, -1.0), NAN),
+    (SE, (arr([1, 2, 1, 2, NAN, 2, 1, 2]), 1, 0.5), ref_sampen([1, 2, 1, 2, NAN, 2, 1, 2], 1, 0.5)),
+    (SE, (arr([1, 2, 3]), 2**64 - 1, 1.0), NAN), (AE, (arr([1, 2, 3, 4, 5, 6]), 1, 0.5), pytest.approx(-0.1823215568)),
+    (AE, (np.full(10, 3.0), 2, 0.1), 0.0), (AE, (arr([1, 2, 1, 2, 1, 2]), 1, 0.5), pytest.approx(-0.0201355136)),
+    (AE, (arr([1, 2, 3]), 2, 0.5), NAN), (AE, (A4, 1, 0.0), NAN),
+    (AE, (A4, 1, -1.0), NAN), (AE, (A4, 1, NAN), NAN),  # mended: were about 0
+    (PE, (P7, 3, 1, False), pytest.approx(1.5219280949)), (PE, (P7, 3, 1, True), pytest.approx(0.5887621559)),
+    (PE, (arr([1, 2, 1, 2, 1]), 2, 1, True), 1.0), (PE, (np.arange(20.0), 4, 2, True), 0.0),
+    (PE, (np.tile([0.0, 1, 2], 99)[:-1], 3, 1, False), pytest.approx(math.log2(3), rel=1e-15)),
+    (PE, (arr([1, 2]), 3, 1, False), NAN), (PE, (arr([1, 2]), 0, 5, True), 0.0),
+    (PE, (arr([1, 2, 3]), 2**64 - 1, 0, True), 0.0),  # delay 0 at once
+    (PE, (arr([]), 3, 0, False), 0.0), (PE, (A3, 1, 3, False), 0.0), (PE, (A3, 1, 4, False), NAN),
+    (PE, (arr([1, 2, 3]), 2**63, 2, False), NAN), (LZ, (arr([0.5, 1, 0.5, 1]), 0.5), 1.5),
+    (LZ, (arr([1.0]), 0.5), NAN), (LZ, (A4, NAN), 1.0), (nv.entropy_rate, (arr([1, 2]), 0, 1.0), NAN),
+] + [(LZ, (arr(bits), 0.5), want) for bits, want in [
     ([0, 1], 1.5), ([0, 0, 0, 0], 1.0), ([0, 0, 0, 1], 1.5), ([0, 1, 0, 1], 1.5), ([0] * 8, 0.75),
     ([0, 1, 1, 0, 1, 0, 0, 1, 1, 0, 0, 1, 0, 1, 1, 0], 1.75)]]
 
