@@ -11,6 +11,7 @@
 // their first value (all-finite signals, short templates), or a run-length
 // walk along every diagonal of the pair matrix (anything else).
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -614,6 +615,26 @@ struct EntropySum {
     }
 };
 
+// Adds the counts of the patterns in ascending pattern order: the patterns
+// are enumerated lexicographically, one offset after the other, and each
+// one's inversion code is summed on the way (an offset placed while smaller
+// offsets are still to come sorts before each of them). `unplaced` holds
+// the offsets not yet placed.
+void visit_in_rank_order(const u64* counts, std::size_t k, std::uint32_t unplaced, u64 code,
+                         EntropySum& es, InterruptPoll& poll) {
+    if (unplaced == 0) {
+        poll(1);
+        if (counts[code]) es.add(counts[code]);
+        return;
+    }
+    for (std::size_t o = 0; o < k; ++o) {
+        const std::uint32_t bit = std::uint32_t{1} << o;
+        if (!(unplaced & bit)) continue;
+        const u64 smaller = static_cast<u64>(std::popcount(unplaced & (bit - 1)));
+        visit_in_rank_order(counts, k, unplaced & ~bit, code + smaller * kFact[o], es, poll);
+    }
+}
+
 // Patterns of at most 20 offsets: every window's inversion code, counted in
 // a table of k! cells while that is small beside the windows and by sorting
 // otherwise; the counts are then visited in ascending pattern order.
@@ -633,15 +654,7 @@ void short_pattern_counts(std::span<const double> x, std::size_t dl, std::size_t
             for (std::size_t j = 0; j < c; ++j) ++counts[buf[j]];
             poll(c * pairs);
         }
-        // The same counts by pattern rank, then summed in rank order.
-        std::vector<u64> by_rank(static_cast<std::size_t>(fact), 0);
-        for (u64 c = 0; c < fact; ++c) {
-            if (!counts[c]) continue;
-            by_rank[rank_of_code(c, k)] = counts[c];
-            poll(pairs);
-        }
-        for (u64 c : by_rank)
-            if (c) es.add(c);
+        visit_in_rank_order(counts.data(), k, (std::uint32_t{1} << k) - 1, 0, es, poll);
         return;
     }
     std::vector<u64> codes(N);
@@ -915,7 +928,7 @@ Array1 multiscale_entropy_py(SignalView signal, u64 m, double r, u64 max_scale) 
     out[0] = sample_entropy_inner(x, m, r);
     InterruptPoll poll;
     for (std::size_t s = 2; s <= S; ++s) {
-        poll(x.size());
+        poll(x.size() + 32 * (x.size() / s));  // the block sums and a sort of the blocks
         const std::vector<double> y = coarse_grain(x, s);
         out[s - 1] = sample_entropy_inner(y, m, r);
     }
