@@ -337,6 +337,13 @@ void outer_dots(const std::vector<const double*>& a, const std::vector<const dou
     }
 }
 
+// Work units of one fit with k coefficients over R rows (elimination and
+// residuals), capped so that the count cannot wrap.
+u64 fit_work(std::size_t k, std::size_t R) {
+    const u64 kk = std::min<u64>(k, u64{1} << 20);
+    return kk * kk * kk + kk * std::min<u64>(R, u64{1} << 40);
+}
+
 std::tuple<OwnedArray2, OwnedArray2> granger_matrix_py(MatrixView signals, Opt<u64, 5> max_lag_opt) {
     const u64 M = max_lag_opt;
     const std::size_t T = signals.rows, n = signals.cols;
@@ -436,7 +443,7 @@ std::tuple<OwnedArray2, OwnedArray2> granger_matrix_py(MatrixView signals, Opt<u
         for (std::size_t L = 1; L <= m; ++L) {
             if (R < 2 * L + 3) break;  // so for every longer lag order
             const std::size_t k = L + 1;
-            poll(k * k * k + k * R);
+            poll(fit_work(k, R));
             std::vector<double> A(k * k), b(k);
             for (std::size_t u = 0; u < k; ++u) {
                 for (std::size_t v = 0; v < k; ++v) A[u * k + v] = gjj[j][u * W + v];
@@ -463,7 +470,7 @@ std::tuple<OwnedArray2, OwnedArray2> granger_matrix_py(MatrixView signals, Opt<u
             for (std::size_t L = 1; L <= m; ++L) {
                 if (R < 2 * L + 3) break;  // so for every longer lag order
                 const std::size_t k = 2 * L + 1;
-                poll(k * k * k + k * R);
+                poll(fit_work(k, R));
                 std::vector<double> A(k * k), b(k);
                 for (std::size_t u = 0; u < k; ++u) {
                     for (std::size_t v = 0; v < k; ++v) {
