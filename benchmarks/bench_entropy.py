@@ -108,8 +108,11 @@ def main():
         row("entropy_rate m_max=4", n, lambda: nv.entropy_rate(x, 4, r),  # m=1..4
             lambda: [antropy.sample_entropy(x, order=m, tolerance=r) for m in range(2, 5)],
             "antropy m=2..4")
-        row("permutation_entropy 5,1", n, lambda: nv.permutation_entropy(x, 5, 1, True),
-            lambda: antropy.perm_entropy(x, order=5, delay=1, normalize=True), "antropy (NumPy)")
+        for order in (3, 5, 7):
+            row(f"permutation_entropy {order},1", n, lambda: nv.permutation_entropy(x, order, 1, True),
+                lambda: antropy.perm_entropy(x, order=order, delay=1, normalize=True), "antropy (NumPy)")
+        row("permutation_entropy 5,3", n, lambda: nv.permutation_entropy(x, 5, 3, True),
+            lambda: antropy.perm_entropy(x, order=5, delay=3, normalize=True), "antropy (NumPy)")
         med = float(np.median(x))
         row("lempel_ziv_complexity", n, lambda: nv.lempel_ziv_complexity(x, med),
             lambda: antropy.lziv_complexity(x > med, normalize=True), "antropy (numba)")

@@ -11,6 +11,7 @@
 // their first value (all-finite signals, short templates), or a run-length
 // walk along every diagonal of the pair matrix (anything else).
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -20,6 +21,7 @@
 #include <vector>
 
 #include "module_frame/families.hpp"
+#include "module_frame/interrupt.hpp"
 #include "module_frame/samples.hpp"
 #include "module_frame/simd.hpp"
 
@@ -134,10 +136,12 @@ ScanFn scan_for(std::size_t L) {
 void sweep(const SortedTemplates& t, double r, u64& lo, u64& hi, u64* per_lo, u64* per_hi) {
     const ScanFn scan = scan_for(t.L);
     const double* c0 = t.col(0);
+    InterruptPoll poll;
     std::size_t end = 0;
     for (std::size_t s = 0; s < t.n; ++s) {
         if (end < s + 1) end = s + 1;
         while (end < t.n && c0[end] - c0[s] < r) ++end;
+        poll((end - s) * (t.L + 1));
         if (end == s + 1) continue;
         u64 l = 0, h = 0;
         scan(t, s, s + 1, end, r, l, h, per_lo, per_hi);
@@ -227,10 +231,12 @@ void sweep_pairs(std::span<const double> x, std::size_t M, double r, u64* out) {
     const PrefixScanFn scan = M >= 2 ? table[M - 1] : nullptr;
     const double* c0 = t.col(0);
     u64 cnt[kSweepMaxLen + 1] = {};
+    InterruptPoll poll;
     std::size_t end = 0;
     for (std::size_t s = 0; s < t.n; ++s) {
         if (end < s + 1) end = s + 1;
         while (end < t.n && c0[end] - c0[s] < r) ++end;
+        poll((end - s) * M);
         if (end == s + 1) continue;
         cnt[0] += end - s - 1;
         if (scan) scan(t, s, s + 1, end, r, cnt);
@@ -276,8 +282,9 @@ struct DiagonalCounts {
     }
 };
 
-NUVRA_MULTIVERSION void diagonal_walk(std::span<const double> x, std::size_t L, double r,
-                                      DiagonalCounts& out) {
+// Walks the diagonals d_lo .. d_hi - 1 (d_lo = 1 + a multiple of 4).
+NUVRA_MULTIVERSION void diagonal_range(std::span<const double> x, std::size_t L, double r,
+                                       DiagonalCounts& out, std::size_t d_lo, std::size_t d_hi) {
     const std::size_t n = x.size();
     const double* a = x.data();
     // Last position of diagonal d, exclusive: n - d - 1 (pairs) or n - d.
@@ -286,13 +293,13 @@ NUVRA_MULTIVERSION void diagonal_walk(std::span<const double> x, std::size_t L, 
     const v4d rr = {r, r, r, r}, nr = -rr;
     const std::int64_t Ls = static_cast<std::int64_t>(L);
     const v4i lv = {Ls, Ls, Ls, Ls}, l1v = lv + 1, one = {1, 1, 1, 1};
-    std::size_t d = 1;
+    std::size_t d = d_lo;
     v4i level_v[kMaxLevels];
     for (std::size_t q = 0; q < out.n_levels; ++q) {
         const std::int64_t lq = static_cast<std::int64_t>(out.lmin + q);
         level_v[q] = v4i{lq, lq, lq, lq};
     }
-    for (; d + 3 + tail < n; d += 4) {
+    for (; d + 3 + tail < n && d + 4 <= d_hi; d += 4) {
         v4i run = {0, 0, 0, 0};
         v4i acc[kMaxLevels];
         for (std::size_t q = 0; q < out.n_levels; ++q) acc[q] = run;
@@ -343,12 +350,24 @@ NUVRA_MULTIVERSION void diagonal_walk(std::span<const double> x, std::size_t L, 
             }
         }
     }
-    for (; d + tail < n; ++d) {
+    for (; d + tail < n && d < d_hi; ++d) {
         u64 run = 0;
         for (std::size_t p = 0; p < end_of(d); ++p) {
             run = point_match(a[p], a[p + d], r) ? run + 1 : 0;
             out.point(p, d, run, L);
         }
+    }
+}
+
+// All diagonals, a few at a time, with a check for Ctrl-C between them (the
+// check may throw, so it stays outside the multiversioned kernel).
+void diagonal_walk(std::span<const double> x, std::size_t L, double r, DiagonalCounts& out) {
+    const std::size_t n = x.size();
+    const u64 per_point = out.n_levels + 2;
+    InterruptPoll poll;
+    for (std::size_t d = 1; d < n; d += 4) {
+        poll(4 * static_cast<u64>(n - d) * per_point);
+        diagonal_range(x, L, r, out, d, d + 4 < n ? d + 4 : n);
     }
 }
 
@@ -499,48 +518,89 @@ void ordinal_pattern(const double* w, std::size_t delay, std::size_t k, std::uin
     });
 }
 
-// Rank of the window's ordinal pattern in lexicographic order of patterns
-// (its Lehmer code), straight from the values, branch-free, k <= 20.
-// With rho[a] the position of offset a in the pattern (its stable rank) and
-// c(a) the number of earlier offsets b < a with a greater value, the pattern's
-// Lehmer digit at position rho[a] is c(a), so the rank is the sum of
-// c(a) * (k - 1 - rho[a])!.
-u64 pattern_rank(const double* w, std::size_t delay, std::size_t k) {
-    static constexpr u64 fact[21] = {1ull,
-                                     1ull,
-                                     2ull,
-                                     6ull,
-                                     24ull,
-                                     120ull,
-                                     720ull,
-                                     5040ull,
-                                     40320ull,
-                                     362880ull,
-                                     3628800ull,
-                                     39916800ull,
-                                     479001600ull,
-                                     6227020800ull,
-                                     87178291200ull,
-                                     1307674368000ull,
-                                     20922789888000ull,
-                                     355687428096000ull,
-                                     6402373705728000ull,
-                                     121645100408832000ull,
-                                     2432902008176640000ull};
-    double v[20];
-    std::uint32_t above[20] = {}, later_below[20] = {};
-    for (std::size_t a = 0; a < k; ++a) v[a] = w[a * delay];
-    for (std::size_t b = 0; b < k; ++b)
-        for (std::size_t a = b + 1; a < k; ++a) {
-            const std::uint32_t g = nan_last_less(v[a], v[b]);  // a sorts before b
-            above[a] += g;                                      // an earlier b ranks above a
-            later_below[b] += g;                                // a later a ranks below b
+constexpr u64 kFact[21] = {1ull,
+                           1ull,
+                           2ull,
+                           6ull,
+                           24ull,
+                           120ull,
+                           720ull,
+                           5040ull,
+                           40320ull,
+                           362880ull,
+                           3628800ull,
+                           39916800ull,
+                           479001600ull,
+                           6227020800ull,
+                           87178291200ull,
+                           1307674368000ull,
+                           20922789888000ull,
+                           355687428096000ull,
+                           6402373705728000ull,
+                           121645100408832000ull,
+                           2432902008176640000ull};
+
+// Inversion code of a window's ordinal pattern, k <= 20: with above(a) the
+// number of earlier offsets b < a that sort after a (a value strictly below
+// theirs, NaN after every number), code = sum of above(a) * a!. The digits
+// above(a) <= a determine the stable order of the offsets, so distinct
+// patterns have distinct codes in 0 .. k! - 1. Four neighbouring windows are
+// coded side by side; out[j] is the code of window i0 + j, j < count.
+template <std::size_t K>
+NUVRA_MULTIVERSION void inversion_codes(const double* x, std::size_t delay, std::size_t k,
+                                        std::size_t i0, std::size_t count, u64* out) {
+    const std::size_t kk = K ? K : k;
+    std::size_t j = 0;
+    for (; j + 4 <= count; j += 4) {
+        const double* w = x + i0 + j;
+        v4i code = {0, 0, 0, 0};
+        for (std::size_t a = 1; a < kk; ++a) {
+            const v4d va = simd::load(w + a * delay);
+            const v4i va_num = va == va;
+            const std::int64_t f = static_cast<std::int64_t>(kFact[a]);
+            const v4i fv = {f, f, f, f};
+            for (std::size_t b = 0; b < a; ++b) {
+                const v4d vb = simd::load(w + b * delay);
+                // va before vb: below it, or a number against a NaN
+                const v4i before = (va < vb) | (va_num & (vb != vb));
+                code += before & fv;
+            }
         }
-    u64 rank = 0;
-    for (std::size_t a = 0; a < k; ++a) {
-        const std::size_t rho = (a - above[a]) + later_below[a];
-        rank += above[a] * fact[k - 1 - rho];
+        simd::store_i(out + j, code);
     }
+    for (; j < count; ++j) {
+        const double* w = x + i0 + j;
+        u64 code = 0;
+        for (std::size_t a = 1; a < kk; ++a)
+            for (std::size_t b = 0; b < a; ++b)
+                code += nan_last_less(w[a * delay], w[b * delay]) ? kFact[a] : 0;
+        out[j] = code;
+    }
+}
+
+using CodeFn = void (*)(const double*, std::size_t, std::size_t, std::size_t, std::size_t, u64*);
+
+CodeFn codes_for(std::size_t k) {
+    static constexpr CodeFn table[9] = {inversion_codes<0>, inversion_codes<1>, inversion_codes<2>,
+                                        inversion_codes<3>, inversion_codes<4>, inversion_codes<5>,
+                                        inversion_codes<6>, inversion_codes<7>, inversion_codes<8>};
+    return k <= 8 ? table[k] : inversion_codes<0>;
+}
+
+// Rank of the pattern with inversion code `code` among all patterns of k
+// offsets in lexicographic order (its Lehmer code): the offsets are placed
+// in sorted order one at a time (offset a goes in after a - above(a) of the
+// earlier ones), and the Lehmer digit at the position of offset a is above(a).
+u64 rank_of_code(u64 code, std::size_t k) {
+    std::uint32_t above[20], order[20];
+    for (std::size_t a = 0; a < k; ++a) above[a] = static_cast<std::uint32_t>((code / kFact[a]) % (a + 1));
+    for (std::size_t a = 0; a < k; ++a) {
+        const std::size_t pos = a - above[a];
+        for (std::size_t q = a; q > pos; --q) order[q] = order[q - 1];
+        order[pos] = static_cast<std::uint32_t>(a);
+    }
+    u64 rank = 0;
+    for (std::size_t pos = 0; pos < k; ++pos) rank += above[order[pos]] * kFact[k - 1 - pos];
     return rank;
 }
 
@@ -555,6 +615,156 @@ struct EntropySum {
     }
 };
 
+// Adds the counts of the patterns in ascending pattern order: the patterns
+// are enumerated lexicographically, one offset after the other, and each
+// one's inversion code is summed on the way (an offset placed while smaller
+// offsets are still to come sorts before each of them). `unplaced` holds
+// the offsets not yet placed.
+void visit_in_rank_order(const u64* counts, std::size_t k, std::uint32_t unplaced, u64 code,
+                         EntropySum& es, InterruptPoll& poll) {
+    if (unplaced == 0) {
+        poll(1);
+        if (counts[code]) es.add(counts[code]);
+        return;
+    }
+    for (std::size_t o = 0; o < k; ++o) {
+        const std::uint32_t bit = std::uint32_t{1} << o;
+        if (!(unplaced & bit)) continue;
+        const u64 smaller = static_cast<u64>(std::popcount(unplaced & (bit - 1)));
+        visit_in_rank_order(counts, k, unplaced & ~bit, code + smaller * kFact[o], es, poll);
+    }
+}
+
+// Patterns of at most 20 offsets: every window's inversion code, counted in
+// a table of k! cells while that is small beside the windows and by sorting
+// otherwise; the counts are then visited in ascending pattern order.
+void short_pattern_counts(std::span<const double> x, std::size_t dl, std::size_t k, std::size_t N,
+                          EntropySum& es) {
+    const u64 fact = kFact[k];
+    const CodeFn code = codes_for(k);
+    const u64 pairs = static_cast<u64>(k) * (k - 1) / 2 + 1;
+    constexpr std::size_t kBlock = 1024;
+    InterruptPoll poll;
+    if (fact <= 2 * static_cast<u64>(N) + 1024) {
+        std::vector<u64> counts(static_cast<std::size_t>(fact), 0);
+        u64 buf[kBlock];
+        for (std::size_t i = 0; i < N; i += kBlock) {
+            const std::size_t c = std::min(kBlock, N - i);
+            code(x.data(), dl, k, i, c, buf);
+            for (std::size_t j = 0; j < c; ++j) ++counts[buf[j]];
+            poll(c * pairs);
+        }
+        visit_in_rank_order(counts.data(), k, (std::uint32_t{1} << k) - 1, 0, es, poll);
+        return;
+    }
+    std::vector<u64> codes(N);
+    for (std::size_t i = 0; i < N; i += kBlock) {
+        const std::size_t c = std::min(kBlock, N - i);
+        code(x.data(), dl, k, i, c, codes.data() + i);
+        poll(c * pairs);
+    }
+    std::sort(codes.begin(), codes.end());
+    // (rank, count) of each distinct pattern, summed in rank order
+    std::vector<std::pair<u64, u64>> groups;
+    for (std::size_t i = 0; i < N;) {
+        std::size_t j = i + 1;
+        while (j < N && codes[j] == codes[i]) ++j;
+        groups.emplace_back(rank_of_code(codes[i], k), j - i);
+        poll(pairs);
+        i = j;
+    }
+    std::sort(groups.begin(), groups.end());
+    for (const auto& gc : groups) es.add(gc.second);
+}
+
+// Entries t .. t+len-1 of a window's ordinal pattern into out: the offsets
+// ordered by value (NaN after every number) and, among equal values, by
+// offset, which is the stable order; scratch holds k offsets.
+void pattern_chunk(const double* w, std::size_t delay, std::size_t k, std::size_t t,
+                   std::size_t len, std::uint32_t* scratch, std::uint32_t* out) {
+    auto before = [&](std::uint32_t a, std::uint32_t b) {
+        const double va = w[a * delay], vb = w[b * delay];
+        if (nan_last_less(va, vb)) return true;
+        if (nan_last_less(vb, va)) return false;
+        return a < b;
+    };
+    std::iota(scratch, scratch + k, 0u);
+    if (t > 0) std::nth_element(scratch, scratch + t, scratch + k, before);
+    std::partial_sort(scratch + t, scratch + t + len, scratch + k, before);
+    std::copy(scratch + t, scratch + t + len, out);
+}
+
+// Patterns of more than 20 offsets, counted without storing them: the
+// windows are sorted by the first entries of their patterns, a few at a
+// time, and only the windows that still tie are refined by the next few
+// entries (a group that a step leaves whole is first checked for being one
+// pattern throughout). Distinct patterns come out in ascending
+// lexicographic order, and the working memory follows the windows, not the
+// order.
+void long_pattern_counts(std::span<const double> x, std::size_t dl, std::size_t k, std::size_t N,
+                         EntropySum& es) {
+    constexpr std::size_t kChunk = 8;
+    InterruptPoll poll;
+    std::vector<std::size_t> idx(N), perm, moved;
+    std::iota(idx.begin(), idx.end(), std::size_t{0});
+    std::vector<std::uint32_t> scratch(k), rep(k), cur(k), keys;
+    struct Group {
+        std::size_t lo, hi, t;  // windows idx[lo .. hi) share pattern entries 0 .. t-1
+        bool whole;             // the previous step did not split it
+    };
+    std::vector<Group> todo{{0, N, 0, false}};
+    const u64 full_cost = static_cast<u64>(k) * (k <= 32 ? k : 64);
+    while (!todo.empty()) {
+        const Group g = todo.back();
+        todo.pop_back();
+        const std::size_t G = g.hi - g.lo;
+        if (G == 1 || g.t >= k) {
+            es.add(G);
+            continue;
+        }
+        if (g.whole) {
+            ordinal_pattern(x.data() + idx[g.lo], dl, k, rep.data());
+            bool one = true;
+            for (std::size_t i = g.lo + 1; i < g.hi && one; ++i) {
+                poll(full_cost);
+                ordinal_pattern(x.data() + idx[i], dl, k, cur.data());
+                one = std::equal(rep.begin() + static_cast<std::ptrdiff_t>(g.t), rep.end(),
+                                 cur.begin() + static_cast<std::ptrdiff_t>(g.t));
+            }
+            if (one) {
+                es.add(G);
+                continue;
+            }
+        }
+        const std::size_t len = std::min(kChunk, k - g.t);
+        keys.resize(G * len);
+        for (std::size_t i = 0; i < G; ++i) {
+            poll(2 * static_cast<u64>(k));
+            pattern_chunk(x.data() + idx[g.lo + i], dl, k, g.t, len, scratch.data(),
+                          keys.data() + i * len);
+        }
+        auto key = [&](std::size_t i) { return keys.data() + i * len; };
+        perm.resize(G);
+        std::iota(perm.begin(), perm.end(), std::size_t{0});
+        std::sort(perm.begin(), perm.end(), [&](std::size_t a, std::size_t b) {
+            poll(len);
+            return std::lexicographical_compare(key(a), key(a) + len, key(b), key(b) + len);
+        });
+        moved.resize(G);
+        for (std::size_t i = 0; i < G; ++i) moved[i] = idx[g.lo + perm[i]];
+        std::copy(moved.begin(), moved.end(), idx.begin() + static_cast<std::ptrdiff_t>(g.lo));
+        // the tied runs, smallest first off the stack
+        const std::size_t first = todo.size();
+        for (std::size_t i = 0; i < G;) {
+            std::size_t j = i + 1;
+            while (j < G && std::equal(key(perm[i]), key(perm[i]) + len, key(perm[j]))) ++j;
+            todo.push_back({g.lo + i, g.lo + j, g.t + len, j - i == G});
+            i = j;
+        }
+        std::reverse(todo.begin() + static_cast<std::ptrdiff_t>(first), todo.end());
+    }
+}
+
 double permutation_entropy_inner(std::span<const double> x, u64 order, u64 delay, bool normalize) {
     const std::size_t n = x.size();
     // With delay 0 every window repeats one sample: one pattern, entropy 0.
@@ -567,50 +777,15 @@ double permutation_entropy_inner(std::span<const double> x, u64 order, u64 delay
     const std::size_t N = n - dl * (k - 1);
     EntropySum es(N);
     if (k <= 20) {
-        u64 fact = 1;
-        for (u64 i = 2; i <= k; ++i) fact *= i;
-        if (fact <= 2 * static_cast<u64>(N) + 1024) {
-            // A count per possible pattern, visited in rank order.
-            std::vector<u64> counts(static_cast<std::size_t>(fact), 0);
-            for (std::size_t i = 0; i < N; ++i) ++counts[pattern_rank(x.data() + i, dl, k)];
-            for (u64 c : counts)
-                if (c) es.add(c);
-        } else {
-            std::vector<u64> ranks(N);
-            for (std::size_t i = 0; i < N; ++i) ranks[i] = pattern_rank(x.data() + i, dl, k);
-            std::sort(ranks.begin(), ranks.end());
-            for (std::size_t i = 0; i < N;) {
-                std::size_t j = i + 1;
-                while (j < N && ranks[j] == ranks[i]) ++j;
-                es.add(j - i);
-                i = j;
-            }
-        }
+        short_pattern_counts(x, dl, k, N, es);
     } else {
-        // Long patterns: stored whole and sorted lexicographically.
-        check_capacity(static_cast<u64>(N) * k, sizeof(std::uint32_t));
-        std::vector<std::uint32_t> pats(N * k);
-        for (std::size_t i = 0; i < N; ++i) ordinal_pattern(x.data() + i, dl, k, pats.data() + i * k);
-        std::vector<std::uint32_t> idx(N);
-        std::iota(idx.begin(), idx.end(), 0u);
-        auto pat = [&](std::uint32_t i) { return pats.data() + static_cast<std::size_t>(i) * k; };
-        std::sort(idx.begin(), idx.end(), [&](std::uint32_t a, std::uint32_t b) {
-            return std::lexicographical_compare(pat(a), pat(a) + k, pat(b), pat(b) + k);
-        });
-        for (std::size_t i = 0; i < N;) {
-            std::size_t j = i + 1;
-            while (j < N && std::equal(pat(idx[i]), pat(idx[i]) + k, pat(idx[j]))) ++j;
-            es.add(j - i);
-            i = j;
-        }
+        long_pattern_counts(x, dl, k, N, es);
     }
     double h = es.h;
     if (normalize) {
         double d;
         if (k <= 20) {
-            u64 fact = 1;
-            for (u64 i = 2; i <= k; ++i) fact *= i;
-            d = std::log2(static_cast<double>(fact));
+            d = std::log2(static_cast<double>(kFact[k]));
         } else {
             d = -0.0;
             for (std::size_t i = 2; i <= k; ++i) d += std::log2(static_cast<double>(i));
@@ -751,7 +926,9 @@ Array1 multiscale_entropy_py(SignalView signal, u64 m, double r, u64 max_scale) 
     const RawSamples raw(signal);
     const std::span<const double> x = raw.span();
     out[0] = sample_entropy_inner(x, m, r);
+    InterruptPoll poll;
     for (std::size_t s = 2; s <= S; ++s) {
+        poll(x.size() + 32 * (x.size() / s));  // the block sums and a sort of the blocks
         const std::vector<double> y = coarse_grain(x, s);
         out[s - 1] = sample_entropy_inner(y, m, r);
     }
@@ -771,8 +948,10 @@ double entropy_rate_py(SignalView signal, u64 m_max, double r) {
     // lengths of one range come from one pass over the pairs.
     u64 pairs[kMaxLevels];
     std::size_t first = 0, have = 0;  // pairs[q] = pairs(first + q), q < have
+    InterruptPoll poll;
     for (u64 m = 1; m <= m_max; ++m) {
         if (!long_enough(n, m)) break;
+        poll(n);
         const std::size_t L = static_cast<std::size_t>(m);
         if (L + 1 >= first + have) {  // refill from L
             first = L;

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "module_frame/families.hpp"
+#include "module_frame/interrupt.hpp"
 #include "module_frame/samples.hpp"
 #include "bin_codes.hpp"
 
@@ -208,7 +209,9 @@ Codes window_codes(const Codes& c, u64 k, std::size_t count) {
     Codes pw = c;   // windows of length pw_len
     u64 pw_len = 1;
     u64 rest = k;
+    InterruptPoll poll;
     while (true) {
+        poll(2 * static_cast<u64>(n) * 64);  // two sorts of n codes per level
         if (rest & 1) {
             if (acc_len == 0) {
                 acc = pw;
@@ -628,13 +631,18 @@ std::vector<std::vector<double>> batch_transfer_entropy_py(MatrixView signals, O
     // Each row is binned and coded once; every pair reuses the codes.
     std::vector<TeSeries> rows(S);
     std::vector<double> buf(L);
+    InterruptPoll poll;
     for (std::size_t i = 0; i < S; ++i) {
+        poll(8 * static_cast<u64>(L));
         for (std::size_t c = 0; c < L; ++c) buf[c] = signals(i, c);
         rows[i] = te_series(buf, L, n_bins, k);
     }
     for (std::size_t i = 0; i < S; ++i)
-        for (std::size_t j = 0; j < S; ++j)
-            if (i != j) te[i][j] = te_from_series(rows[i], rows[j], L, k);
+        for (std::size_t j = 0; j < S; ++j) {
+            if (i == j) continue;
+            poll(4 * static_cast<u64>(L));
+            te[i][j] = te_from_series(rows[i], rows[j], L, k);
+        }
     return te;
 }
 

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "module_frame/families.hpp"
+#include "module_frame/interrupt.hpp"
 #include "bin_codes.hpp"
 
 namespace nuvra {
@@ -75,11 +76,18 @@ double keys_entropy(std::span<const u64> keys, u64 bound, double nd) {
 
 // ------------------------------------------------------------------ MI matrix
 
-Array2Rows mutual_information_matrix_py(MatrixView signals, Opt<u64, 10> n_bins_opt) {
+// A new n x n result array of zeros.
+OwnedArray2 zero_matrix(std::size_t n, double value = 0.0) {
+    OwnedArray2 out(n, n);
+    std::fill(out.data(), out.data() + n * n, value);
+    return out;
+}
+
+OwnedArray2 mutual_information_matrix_py(MatrixView signals, Opt<u64, 10> n_bins_opt) {
     const u64 n_bins = n_bins_opt;
     const std::size_t T = signals.rows, n = signals.cols;
-    std::vector<std::vector<double>> mi(n, std::vector<double>(n, 0.0));
-    if (T < 2 || n == 0) return {std::move(mi)};
+    OwnedArray2 mi = zero_matrix(n);
+    if (T < 2 || n == 0) return mi;
     if (n_bins == 0) panic_index(0, 0);  // no marginal bin to count the first sample in
     std::vector<Codes> codes(n);
     const double nd = static_cast<double>(T);
@@ -89,15 +97,17 @@ Array2Rows mutual_information_matrix_py(MatrixView signals, Opt<u64, 10> n_bins_
         codes[i] = compress(column_bins(cols[i], n_bins), n_bins);
         std::vector<double>().swap(cols[i]);
         h[i] = keys_entropy(codes[i].id, codes[i].k, nd);
-        mi[i][i] = h[i];
+        mi.row(i)[i] = h[i];
     }
     std::vector<u64> keys(T);
     std::vector<std::uint32_t> cnt;
+    InterruptPoll poll;
     for (std::size_t i = 0; i < n; ++i) {
         const Codes& a = codes[i];
         for (std::size_t j = i + 1; j < n; ++j) {
             const Codes& b = codes[j];
             const u64 cells = a.k * b.k;
+            poll(2 * static_cast<u64>(T) + std::min<u64>(cells, dense_limit(T)));
             CountEntropy e{nd};
             if (cells <= dense_limit(T) && T < 0xffffffffu) {
                 cnt.assign(static_cast<std::size_t>(cells), 0);
@@ -113,20 +123,20 @@ Array2Rows mutual_information_matrix_py(MatrixView signals, Opt<u64, 10> n_bins_
             }
             const double v = (h[i] + h[j]) - e.h;
             const double r = v > 0.0 ? v : 0.0;
-            mi[i][j] = r;
-            mi[j][i] = r;
+            mi.row(i)[j] = r;
+            mi.row(j)[i] = r;
         }
     }
-    return {std::move(mi)};
+    return mi;
 }
 
 // ------------------------------------------------------------------ TE matrix
 
-Array2Rows transfer_entropy_matrix_py(MatrixView signals, Opt<u64, 1> lag_opt, Opt<u64, 8> n_bins_opt) {
+OwnedArray2 transfer_entropy_matrix_py(MatrixView signals, Opt<u64, 1> lag_opt, Opt<u64, 8> n_bins_opt) {
     const u64 lag = lag_opt, n_bins = n_bins_opt;
     const std::size_t T = signals.rows, n = signals.cols;
-    std::vector<std::vector<double>> te(n, std::vector<double>(n, 0.0));
-    if (n == 0 || lag > T || static_cast<u64>(T) - lag < 10) return {std::move(te)};
+    OwnedArray2 te = zero_matrix(n);
+    if (n == 0 || lag > T || static_cast<u64>(T) - lag < 10) return te;
     const std::size_t lg = static_cast<std::size_t>(lag);
     const std::size_t N = T - lg - 1;
     const double nd = static_cast<double>(N);
@@ -149,11 +159,13 @@ Array2Rows transfer_entropy_matrix_py(MatrixView signals, Opt<u64, 1> lag_opt, O
     }
     std::vector<u64> keys4(N);
     std::vector<std::uint32_t> c2, c4;
+    InterruptPoll poll;
     for (std::size_t i = 0; i < n; ++i) {
         const Codes& src = codes[i];
         const u64 kx = src.k;
         for (std::size_t j = 0; j < n; ++j) {
             if (i == j) continue;
+            poll(4 * static_cast<u64>(N) + dense_limit(N));
             const Codes& tg = codes[j];
             const u64 ky = tg.k;
             const u64* yv = tg.id.data() + lg;
@@ -185,10 +197,10 @@ Array2Rows transfer_entropy_matrix_py(MatrixView signals, Opt<u64, 1> lag_opt, O
                 for_each_count(keys4, cells4, [&](u64, u64 c) { e4.add(c); });
             }
             const double v = (h1[j] - h3[j]) - (e2.h - e4.h);
-            te[i][j] = v > 0.0 ? v : 0.0;
+            te.row(i)[j] = v > 0.0 ? v : 0.0;
         }
     }
-    return {std::move(te)};
+    return te;
 }
 
 // ------------------------------------------------------------------ Granger
@@ -252,10 +264,11 @@ double f_pvalue(double f, double d1, double d2) {
 // In-order dot products of several pairs of columns at once: out[p] =
 // sum over r of a_p[r] * b_p[r], each sum in increasing r from 0.0.
 void dots(const std::vector<const double*>& a, const std::vector<const double*>& b, std::size_t R,
-          double* out) {
+          double* out, InterruptPoll& poll) {
     const std::size_t P = a.size();
     std::size_t p = 0;
     for (; p + 4 <= P; p += 4) {
+        poll(4 * static_cast<u64>(R));
         const double *a0 = a[p], *a1 = a[p + 1], *a2 = a[p + 2], *a3 = a[p + 3];
         const double *b0 = b[p], *b1 = b[p + 1], *b2 = b[p + 2], *b3 = b[p + 3];
         double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
@@ -280,11 +293,12 @@ void dots(const std::vector<const double*>& a, const std::vector<const double*>&
 // out[p * Q + q] = sum over r of a[p][r] * b[q][r], every sum in increasing
 // r from 0.0; blocks of 2 x 4 sums share their loads.
 void outer_dots(const std::vector<const double*>& a, const std::vector<const double*>& b,
-                std::size_t R, double* out) {
+                std::size_t R, double* out, InterruptPoll& poll) {
     const std::size_t P = a.size(), Q = b.size();
     std::size_t p = 0;
     for (; p + 2 <= P; p += 2) {
         const double *a0 = a[p], *a1 = a[p + 1];
+        poll(2 * static_cast<u64>(Q) * R);
         std::size_t q = 0;
         for (; q + 4 <= Q; q += 4) {
             const double *b0 = b[q], *b1 = b[q + 1], *b2 = b[q + 2], *b3 = b[q + 3];
@@ -319,16 +333,22 @@ void outer_dots(const std::vector<const double*>& a, const std::vector<const dou
     }
     for (; p < P; ++p) {
         const std::vector<const double*> as(Q, a[p]);
-        dots(as, b, R, out + p * Q);
+        dots(as, b, R, out + p * Q, poll);
     }
 }
 
-std::tuple<Array2Rows, Array2Rows> granger_matrix_py(MatrixView signals, Opt<u64, 5> max_lag_opt) {
+// Work units of one fit with k coefficients over R rows (elimination and
+// residuals), capped so that the count cannot wrap.
+u64 fit_work(std::size_t k, std::size_t R) {
+    const u64 kk = std::min<u64>(k, u64{1} << 20);
+    return kk * kk * kk + kk * std::min<u64>(R, u64{1} << 40);
+}
+
+std::tuple<OwnedArray2, OwnedArray2> granger_matrix_py(MatrixView signals, Opt<u64, 5> max_lag_opt) {
     const u64 M = max_lag_opt;
     const std::size_t T = signals.rows, n = signals.cols;
-    std::vector<std::vector<double>> F(n, std::vector<double>(n, 0.0));
-    std::vector<std::vector<double>> P(n, std::vector<double>(n, 1.0));
-    auto done = [&]() { return std::make_tuple(Array2Rows{std::move(F)}, Array2Rows{std::move(P)}); };
+    OwnedArray2 F = zero_matrix(n), P = zero_matrix(n, 1.0);
+    auto done = [&]() { return std::make_tuple(std::move(F), std::move(P)); };
     if (n == 0 || M > T || static_cast<u64>(T) - M < 10) return done();
     const std::size_t m = static_cast<std::size_t>(M);
     const std::size_t R = T - m;
@@ -345,13 +365,16 @@ std::tuple<Array2Rows, Array2Rows> granger_matrix_py(MatrixView signals, Opt<u64
     // Per column j: Gram of [1, lags of j] and products with its own response;
     // per column i: Gram of its lags; restricted SSR per (j, L).
     std::vector<std::vector<double>> gjj(n), bjj(n), gii(n), ssr_r(n);
+    InterruptPoll poll;
     for (std::size_t c = 0; c < n; ++c) {
         std::vector<const double*> a, b;
+        a.reserve(W * (W + 1) / 2 + W);
+        b.reserve(W * (W + 1) / 2 + W);
         for (std::size_t u = 0; u < W; ++u)
             for (std::size_t v = u; v < W; ++v) a.push_back(reg(c, u)), b.push_back(reg(c, v));
         for (std::size_t u = 0; u < W; ++u) a.push_back(reg(c, u)), b.push_back(resp(c));
         std::vector<double> out(a.size());
-        dots(a, b, R, out.data());
+        dots(a, b, R, out.data(), poll);
         gjj[c].assign(W * W, 0.0);
         std::size_t p = 0;
         for (std::size_t u = 0; u < W; ++u)
@@ -418,8 +441,9 @@ std::tuple<Array2Rows, Array2Rows> granger_matrix_py(MatrixView signals, Opt<u64
     for (std::size_t j = 0; j < n; ++j) {
         ssr_r[j].assign(m + 1, 0.0);
         for (std::size_t L = 1; L <= m; ++L) {
-            if (R < 2 * L + 3) continue;
+            if (R < 2 * L + 3) break;  // so for every longer lag order
             const std::size_t k = L + 1;
+            poll(fit_work(k, R));
             std::vector<double> A(k * k), b(k);
             for (std::size_t u = 0; u < k; ++u) {
                 for (std::size_t v = 0; v < k; ++v) A[u * k + v] = gjj[j][u * W + v];
@@ -435,16 +459,18 @@ std::tuple<Array2Rows, Array2Rows> granger_matrix_py(MatrixView signals, Opt<u64
             // cross[u * m + (l-1)] = sum of reg(j, u) * lag l of i; then the
             // products of i's lags with j's response
             std::vector<const double*> a, b, a2, b2;
+            a.reserve(W), b.reserve(m), a2.reserve(m), b2.reserve(m);
             for (std::size_t u = 0; u < W; ++u) a.push_back(reg(j, u));
             for (std::size_t l = 1; l <= m; ++l) b.push_back(reg(i, l));
-            outer_dots(a, b, R, cross.data());
+            outer_dots(a, b, R, cross.data(), poll);
             for (std::size_t l = 1; l <= m; ++l) a2.push_back(reg(i, l)), b2.push_back(resp(j));
-            dots(a2, b2, R, cross.data() + W * m);
+            dots(a2, b2, R, cross.data() + W * m, poll);
             const double* bi = cross.data() + W * m;
             double bestF = 0.0, bestP = 1.0;
             for (std::size_t L = 1; L <= m; ++L) {
-                if (R < 2 * L + 3) continue;
+                if (R < 2 * L + 3) break;  // so for every longer lag order
                 const std::size_t k = 2 * L + 1;
+                poll(fit_work(k, R));
                 std::vector<double> A(k * k), b(k);
                 for (std::size_t u = 0; u < k; ++u) {
                     for (std::size_t v = 0; v < k; ++v) {
@@ -470,8 +496,8 @@ std::tuple<Array2Rows, Array2Rows> granger_matrix_py(MatrixView signals, Opt<u64
                     }
                 }
             }
-            F[i][j] = bestF;
-            P[i][j] = bestP;
+            F.row(i)[j] = bestF;
+            P.row(i)[j] = bestP;
         }
     }
     return done();

@@ -7,38 +7,33 @@ import nolds
 import numpy as np
 import pytest
 
-from helpers import NAN, INF, LAYOUTS, arr, in_order_sum, layouts, same
+from helpers import NAN, INF, arr, assert_stops_on_ctrl_c, in_order_sum, same
 from nuvra import _rust as nv
 
 rng = np.random.default_rng(8)
 
-DOCS = {
-    "sample_entropy": ("(signal, m, r)", "Compute sample entropy."),
-    "permutation_entropy": ("(signal, order, delay, normalize)", "Compute permutation entropy."),
-    "approximate_entropy": ("(signal, m, r)", "Compute approximate entropy."),
-    "lempel_ziv_complexity": ("(signal, threshold)", "Compute Lempel-Ziv complexity."),
-    "multiscale_entropy": ("(signal, m, r, max_scale)", "Compute multiscale entropy."),
-    "entropy_rate": ("(signal, m_max, r)", "Estimate entropy rate from sample entropy convergence."),
-}
+DOCS = {"sample_entropy": ("(signal, m, r)", "Compute sample entropy."),
+        "permutation_entropy": ("(signal, order, delay, normalize)", "Compute permutation entropy."),
+        "approximate_entropy": ("(signal, m, r)", "Compute approximate entropy."),
+        "lempel_ziv_complexity": ("(signal, threshold)", "Compute Lempel-Ziv complexity."),
+        "multiscale_entropy": ("(signal, m, r, max_scale)", "Compute multiscale entropy."),
+        "entropy_rate": ("(signal, m_max, r)", "Estimate entropy rate from sample entropy convergence.")}
 
 
 def test_add_order_docs_and_signatures():
     assert nv.__all__[:6] == list(DOCS)  # the first functions of the module
     for name, (sig, doc) in DOCS.items():
-        fn = getattr(nv, name)
-        assert (fn.__text_signature__, fn.__doc__, fn.__self__) == (sig, doc, None)
+        assert (getattr(nv, name).__text_signature__, getattr(nv, name).__doc__) == (sig, doc)
 
 
 # ---------------------------------------------------------------- textbook references
 
 def match_matrix(x, L, count, r):
     """Chebyshev matches of the first `count` templates of length L (NaN differences skipped)."""
-    x = np.asarray(x)
-    t = np.array([x[i:i + L] for i in range(count)]).reshape(count, L)
+    t = np.array([np.asarray(x)[i:i + L] for i in range(count)]).reshape(count, L)
     with np.errstate(invalid="ignore"):
         d = np.abs(t[:, None, :] - t[None, :, :])
-        dist = np.max(np.where(np.isnan(d), 0.0, d), axis=2, initial=0.0)
-        return dist < r
+        return np.max(np.where(np.isnan(d), 0.0, d), axis=2, initial=0.0) < r
 
 
 def ref_sampen(x, m, r):
@@ -54,23 +49,16 @@ def ref_apen(x, m, r):
     n = len(x)
     if not r > 0 or n < m + 2:
         return NAN
-
-    def phi(L):
-        N = n - L + 1
-        s = 0.0
-        for c in match_matrix(x, L, N, r).sum(axis=1):
-            s += math.log(c / N) if c else -36.04365338911715
-        return s / N
-    return phi(m) - phi(m + 1)
+    phi = [in_order_sum([math.log(c / (n - L + 1)) if c else -36.04365338911715
+                         for c in match_matrix(x, L, n - L + 1, r).sum(axis=1)]) / (n - L + 1)
+           for L in (m, m + 1)]
+    return phi[0] - phi[1]
 
 
 def signal(kind, n):
-    if kind == "normal":
-        return rng.standard_normal(n)
-    if kind == "ties":
-        return rng.integers(-2, 3, n) * 0.5
-    x = rng.standard_normal(n)
-    x[rng.integers(0, n, 3)] = [NAN, INF, -INF]
+    x = rng.integers(-2, 3, n) * 0.5 if kind == "ties" else rng.standard_normal(n)
+    if kind == "non_finite":
+        x[rng.integers(0, n, 3)] = [NAN, INF, -INF]
     return x
 
 
@@ -92,65 +80,52 @@ def test_entropy_rate_is_last_finite_sample_entropy():
     values = [nv.sample_entropy(x, m, 0.5) for m in range(1, 9)]
     stop = next(i for i, v in enumerate(values) if not math.isfinite(v))
     assert stop >= 2 and nv.entropy_rate(x, 8, 0.5) == values[stop - 1]
-    assert nv.entropy_rate(x, 2, 0.5) == values[1]
-    assert math.isnan(nv.entropy_rate(x, 1, 0.5)) and math.isnan(nv.entropy_rate(x, 0, 0.5))
+    assert nv.entropy_rate(x, 2, 0.5) == values[1] and all(math.isnan(nv.entropy_rate(x, m, 0.5)) for m in (0, 1))
 
 
-def test_sample_entropy_against_nolds():
+def test_sample_entropy_against_nolds_and_white_noise():
     # nolds (like antropy) counts the length-(m+1) templates over the same n - m starts as the
     # length-m ones; here only the template that ends on the last sample differs,
     # and an outlier there keeps it from matching anything, so the counts coincide.
     x = rng.standard_normal(1500)
     x[-1] = 1e6
     r = 0.2 * np.std(x[:-1])
-    ours = nv.sample_entropy(x, 2, r)
-    assert ours == pytest.approx(nolds.sampen(x, emb_dim=2, tolerance=r), rel=1e-14)
+    assert nv.sample_entropy(x, 2, r) == pytest.approx(nolds.sampen(x, emb_dim=2, tolerance=r), rel=1e-14)
     x[-1] = x[-3]  # now the last template may match: nolds counts more length-3 pairs
     assert nv.sample_entropy(x, 2, r) >= nolds.sampen(x, emb_dim=2, tolerance=r)
-
-
-def test_white_noise_sample_entropy_and_tolerance_is_absolute():
     x = rng.standard_normal(4000)
     se = nv.sample_entropy(x, 2, 0.2)
     assert 2.0 < se < 2.4  # -ln P(|a - b| < 0.2) for unit Gaussian samples is about 2.18
-    assert nv.sample_entropy(x * 10, 2, 2.0) == se  # r is in the signal's units
-    assert nv.sample_entropy(x * 10, 2, 0.2) != se
+    assert nv.sample_entropy(x * 10, 2, 2.0) == se != nv.sample_entropy(x * 10, 2, 0.2)  # r is absolute
 
 
 # ---------------------------------------------------------------- permutation entropy
 
 def ref_perm(x, order, delay, normalize):
     N = len(x) - delay * (order - 1)
-    counts = Counter(tuple(np.argsort(x[i:i + delay * order:delay], kind="stable"))
-                     for i in range(N))
+    counts = Counter(tuple(np.argsort(x[i:i + delay * order:delay], kind="stable")) for i in range(N))
     h = 0.0
     for key in sorted(counts):  # ascending pattern order
-        p = counts[key] / N
-        h = h - p * math.log2(p)
+        h = h - counts[key] / N * math.log2(counts[key] / N)
     if normalize and order > 1:
-        d = math.log2(math.factorial(order)) if order <= 20 else sum(
-            math.log2(k) for k in range(2, order + 1))
-        h = h / d
+        h = h / (math.log2(math.factorial(order)) if order <= 20 else sum(math.log2(k) for k in range(2, order + 1)))
     return h
 
 
-@pytest.mark.parametrize("order, delay", [(2, 1), (3, 1), (4, 2), (6, 1), (9, 3), (21, 1)])
+@pytest.mark.parametrize("order, delay", [(2, 1), (3, 1), (4, 2), (6, 1), (9, 3), (21, 1), (30, 2), (45, 1)])
 def test_permutation_entropy_exact_with_ties(order, delay):
-    x = rng.integers(0, 4, 200).astype(float)
-    for normalize in (False, True):
-        assert nv.permutation_entropy(x, order, delay, normalize) == ref_perm(x, order, delay, normalize)
-
-
-def test_permutation_entropy_periodic():
-    period3 = np.tile([0.0, 1.0, 2.0], 100)[:299]  # three patterns, equally often
-    assert nv.permutation_entropy(period3, 3, 1, False) == pytest.approx(math.log2(3), rel=1e-15)
+    x = rng.integers(0, 4, 300).astype(float)
+    x[rng.integers(0, 300, 6)] = NAN  # after every number
+    periodic = np.tile(rng.standard_normal(7), 50)  # few patterns, each many times
+    for v in (x, periodic, -np.abs(x)):
+        for normalize in (False, True):
+            assert nv.permutation_entropy(v, order, delay, normalize) == ref_perm(v, order, delay, normalize)
 
 
 # ---------------------------------------------------------------- Lempel-Ziv
 
 def ref_lz(bits):
-    n, c, start, length = len(bits), 1, 0, 1
-    s = "".join(map(str, bits))
+    n, c, start, length, s = len(bits), 1, 0, 1, "".join(map(str, bits))
     while True:
         h = start + length - 1
         if length <= h and s[start:start + length] in s[:h]:
@@ -169,77 +144,58 @@ def test_lempel_ziv_against_naive_parsing(p_one):
     for n in [2, 3, 17, 64, 400]:
         x = rng.random(n) - (0.5 - p_one)
         assert nv.lempel_ziv_complexity(x, 0.5 - p_one) == ref_lz((x > 0.5 - p_one).astype(int).tolist())
-
-
-def test_lempel_ziv_constant_and_alternating():
-    for n in [100, 1000]:
-        assert nv.lempel_ziv_complexity(np.zeros(n), 0.5) == 2 / (n / math.log2(n))
-        alternating = np.arange(n) % 2.0
-        assert nv.lempel_ziv_complexity(alternating, 0.5) == 3 / (n / math.log2(n))
+    assert nv.lempel_ziv_complexity(np.zeros(1000), 0.5) == 2 / (1000 / math.log2(1000))
+    assert nv.lempel_ziv_complexity(np.arange(1000) % 2.0, 0.5) == 3 / (1000 / math.log2(1000))
 
 
 # ---------------------------------------------------------------- worked examples and mends
 
+SE, AE, PE, LZ, P7, A3, A4 = (nv.sample_entropy, nv.approximate_entropy, nv.permutation_entropy,
+                              nv.lempel_ziv_complexity, arr([4, 7, 9, 10, 6, 11, 3]), arr([1, 2, 3]), arr([1, 2, 3, 4]))
 KNOWN = [
-    (lambda: nv.sample_entropy(arr([1, 2, 1, 2, 1, 2]), 1, 0.5), 0.6931471805599453),
-    (lambda: nv.sample_entropy(np.full(10, 3.0), 2, 0.1), 0.2876820724517809),
-    (lambda: nv.sample_entropy(np.full(4, 3.0), 2, 0.1), NAN),
-    (lambda: nv.sample_entropy(arr([1, 2, 1, 2, NAN, 2, 1, 2]), 1, 0.5), ref_sampen([1, 2, 1, 2, NAN, 2, 1, 2], 1, 0.5)),
-    (lambda: nv.sample_entropy(rng.standard_normal(50), 2, -1.0), NAN),
-    (lambda: nv.sample_entropy(arr([1, 2, 3]), 2**64 - 1, 1.0), NAN),
-    (lambda: nv.approximate_entropy(arr([1, 2, 3, 4, 5, 6]), 1, 0.5), pytest.approx(-0.1823215568)),
-    (lambda: nv.approximate_entropy(np.full(10, 3.0), 2, 0.1), 0.0),
-    (lambda: nv.approximate_entropy(arr([1, 2, 1, 2, 1, 2]), 1, 0.5), pytest.approx(-0.0201355136)),
-    (lambda: nv.approximate_entropy(arr([1, 2, 3]), 2, 0.5), NAN),
-    (lambda: nv.approximate_entropy(arr([1, 2, 3, 4]), 1, 0.0), NAN),
-    (lambda: nv.approximate_entropy(arr([1, 2, 3, 4]), 1, -1.0), NAN),  # mended: was about 0
-    (lambda: nv.approximate_entropy(arr([1, 2, 3, 4]), 1, NAN), NAN),  # mended: was about 0
-    (lambda: nv.permutation_entropy(arr([4, 7, 9, 10, 6, 11, 3]), 3, 1, False), pytest.approx(1.5219280949)),
-    (lambda: nv.permutation_entropy(arr([4, 7, 9, 10, 6, 11, 3]), 3, 1, True), pytest.approx(0.5887621559)),
-    (lambda: nv.permutation_entropy(arr([1, 2, 1, 2, 1]), 2, 1, True), 1.0),
-    (lambda: nv.permutation_entropy(np.arange(20.0), 4, 2, True), 0.0),
-    (lambda: nv.permutation_entropy(arr([1, 2]), 3, 1, False), NAN),
-    (lambda: nv.permutation_entropy(arr([1, 2]), 0, 5, True), 0.0),
-    (lambda: nv.permutation_entropy(arr([1, 2, 3]), 2**64 - 1, 0, True), 0.0),  # delay 0 at once
-    (lambda: nv.permutation_entropy(arr([]), 3, 0, False), 0.0),
-    (lambda: nv.permutation_entropy(arr([1, 2, 3]), 1, 3, False), 0.0),
-    (lambda: nv.permutation_entropy(arr([1, 2, 3]), 1, 4, False), NAN),
-    (lambda: nv.permutation_entropy(arr([1, 2, 3]), 2**63, 2, False), NAN),
-    (lambda: nv.lempel_ziv_complexity(arr([0, 1]), 0.5), 1.5),
-    (lambda: nv.lempel_ziv_complexity(arr([0, 0, 0, 0]), 0.5), 1.0),
-    (lambda: nv.lempel_ziv_complexity(arr([0, 0, 0, 1]), 0.5), 1.5),
-    (lambda: nv.lempel_ziv_complexity(arr([0, 1, 0, 1]), 0.5), 1.5),
-    (lambda: nv.lempel_ziv_complexity(np.zeros(8), 0.5), 0.75),
-    (lambda: nv.lempel_ziv_complexity(arr([0, 1, 1, 0, 1, 0, 0, 1, 1, 0, 0, 1, 0, 1, 1, 0]), 0.5), 1.75),
-    (lambda: nv.lempel_ziv_complexity(arr([0.5, 1, 0.5, 1]), 0.5), 1.5),
-    (lambda: nv.lempel_ziv_complexity(arr([1.0]), 0.5), NAN),
-    (lambda: nv.lempel_ziv_complexity(arr([1, 2, 3, 4]), NAN), 1.0),
-    (lambda: nv.entropy_rate(arr([1, 2]), 0, 1.0), NAN),
-    (lambda: list(nv.multiscale_entropy(np.arange(10.0), 2, 0.5, 5).shape), [2]),
-    (lambda: nv.multiscale_entropy(np.arange(10.0), 2, 0.0, 5).tolist(), [NAN, NAN]),
-    (lambda: nv.multiscale_entropy(np.arange(10.0), 2, 0.5, 0).tolist(), [NAN]),
-    (lambda: nv.multiscale_entropy(arr([1, 2, 3]), 2, 0.5, 5).tolist(), [NAN]),
-    (lambda: nv.multiscale_entropy(arr([1, 2, 3]), 2**64 - 1, 0.5, 5).tolist(), [NAN]),
-]
+    (SE, (arr([1, 2, 1, 2, 1, 2]), 1, 0.5), 0.6931471805599453), (SE, (np.full(10, 3.0), 2, 0.1), 0.2876820724517809),
+    (SE, (np.full(4, 3.0), 2, 0.1), NAN), (SE, (rng.standard_normal(50), 2, -1.0), NAN),
+    (SE, (arr([1, 2, 1, 2, NAN, 2, 1, 2]), 1, 0.5), ref_sampen([1, 2, 1, 2, NAN, 2, 1, 2], 1, 0.5)),
+    (SE, (arr([1, 2, 3]), 2**64 - 1, 1.0), NAN), (AE, (arr([1, 2, 3, 4, 5, 6]), 1, 0.5), pytest.approx(-0.1823215568)),
+    (AE, (np.full(10, 3.0), 2, 0.1), 0.0), (AE, (arr([1, 2, 1, 2, 1, 2]), 1, 0.5), pytest.approx(-0.0201355136)),
+    (AE, (arr([1, 2, 3]), 2, 0.5), NAN), (AE, (A4, 1, 0.0), NAN),
+    (AE, (A4, 1, -1.0), NAN), (AE, (A4, 1, NAN), NAN),  # mended: were about 0
+    (PE, (P7, 3, 1, False), pytest.approx(1.5219280949)), (PE, (P7, 3, 1, True), pytest.approx(0.5887621559)),
+    (PE, (arr([1, 2, 1, 2, 1]), 2, 1, True), 1.0), (PE, (np.arange(20.0), 4, 2, True), 0.0),
+    (PE, (np.tile([0.0, 1, 2], 99)[:-1], 3, 1, False), pytest.approx(math.log2(3), rel=1e-15)),
+    (PE, (arr([1, 2]), 3, 1, False), NAN), (PE, (arr([1, 2]), 0, 5, True), 0.0),
+    (PE, (arr([1, 2, 3]), 2**64 - 1, 0, True), 0.0),  # delay 0 at once
+    (PE, (arr([]), 3, 0, False), 0.0), (PE, (A3, 1, 3, False), 0.0), (PE, (A3, 1, 4, False), NAN),
+    (PE, (arr([1, 2, 3]), 2**63, 2, False), NAN), (LZ, (arr([0.5, 1, 0.5, 1]), 0.5), 1.5),
+    (LZ, (arr([1.0]), 0.5), NAN), (LZ, (A4, NAN), 1.0), (nv.entropy_rate, (arr([1, 2]), 0, 1.0), NAN),
+] + [(LZ, (arr(bits), 0.5), want) for bits, want in [
+    ([0, 1], 1.5), ([0, 0, 0, 0], 1.0), ([0, 0, 0, 1], 1.5), ([0, 1, 0, 1], 1.5), ([0] * 8, 0.75),
+    ([0, 1, 1, 0, 1, 0, 0, 1, 1, 0, 0, 1, 0, 1, 1, 0], 1.75)]]
 
 
-@pytest.mark.parametrize("call, expected", KNOWN)
-def test_known_answers(call, expected):
-    got = call()
-    if isinstance(expected, float):
-        assert same(got, expected)
-    elif isinstance(expected, list):
-        assert len(got) == len(expected) and all(same(g, e) for g, e in zip(got, expected))
-    else:
-        assert got == expected
+@pytest.mark.parametrize("fn, args, expected", KNOWN)
+def test_known_answers(fn, args, expected):
+    got = fn(*args)
+    assert same(got, expected) if isinstance(expected, float) else got == expected
 
 
-@pytest.mark.parametrize("layout", LAYOUTS)
-def test_layouts_give_the_contiguous_result(layout):
-    x = signal("non_finite", 120)
-    v = layouts(x)[layout]
-    for call in [lambda a: nv.sample_entropy(a, 2, 0.7), lambda a: nv.approximate_entropy(a, 2, 0.7),
-                 lambda a: nv.permutation_entropy(a, 4, 2, True),
-                 lambda a: nv.lempel_ziv_complexity(a, 0.1), lambda a: nv.entropy_rate(a, 4, 0.9),
-                 lambda a: tuple(nv.multiscale_entropy(a, 1, 0.7, 5))]:
-        assert call(v) == call(x) or same(call(v), call(x))
+@pytest.mark.parametrize("args, expected", [
+    ((np.arange(10.0), 2, 0.5, 5), 2), ((np.arange(10.0), 2, 0.0, 5), [NAN, NAN]),
+    ((np.arange(10.0), 2, 0.5, 0), [NAN]), ((arr([1, 2, 3]), 2, 0.5, 5), [NAN]),
+    ((arr([1, 2, 3]), 2**64 - 1, 0.5, 5), [NAN])])
+def test_multiscale_scale_count(args, expected):
+    got = nv.multiscale_entropy(*args)
+    assert len(got) == expected if isinstance(expected, int) else all(map(same, got, expected))
+
+
+def test_long_calls_stop_on_ctrl_c():
+    sine = "x = np.sin(np.arange(400000.0) * 1e-4)"  # every pair matches: honest quadratic work
+    noise = "x = np.random.default_rng(0).standard_normal({})"
+    assert_stops_on_ctrl_c({
+        "sample entropy, sorted sweep": (sine, "nv.sample_entropy(x, 2, 10.0)"),
+        "sample entropy, diagonal walk": (sine + "; x[5] = np.nan", "nv.sample_entropy(x, 2, 10.0)"),
+        "approximate entropy": (sine, "nv.approximate_entropy(x, 2, 10.0)"),
+        "multiscale entropy, scales": (noise.format(500_000), "nv.multiscale_entropy(x, 0, 1e-300, 10**9)"),
+        "entropy rate, template lengths": ("x = np.zeros(6000)", "nv.entropy_rate(x, 5998, 1.0)"),
+        "permutation entropy, long order": (noise.format(200_000), "nv.permutation_entropy(x, 20000, 1, True)"),
+    })
