@@ -9,6 +9,7 @@
 #include <fftw3.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -21,6 +22,7 @@
 
 #include "module_frame/buffers.hpp"
 #include "module_frame/families.hpp"
+#include "module_frame/interrupt.hpp"
 #include "module_frame/samples.hpp"
 #include "module_frame/simd.hpp"
 
@@ -315,7 +317,11 @@ Spectrum psd_welch(std::span<const double> x, std::size_t L, std::size_t overlap
     std::size_t s = 0;
     double* seg = fft.input();
     const fftw_complex* X = fft.bins();
+    // A transform of L points is about L log2 L steps.
+    const std::uint64_t segment_work = static_cast<std::uint64_t>(L) * (std::bit_width(L) + 1);
+    InterruptPoll poll;
     do {
+        poll(segment_work);
         const double* xs = x.data() + s;
         multiply_into(xs, w.data(), seg, L);
         fft.run();
@@ -641,10 +647,11 @@ constexpr std::size_t kLanes = 32;
 
 NUVRA_MULTIVERSION
 void centred_window_sums(const double* __restrict__ x, std::size_t m, std::size_t w,
-                         double* __restrict__ out) {
+                         double* __restrict__ out, InterruptPoll& poll) {
     const std::size_t full = 2 * w + 1;
     for (std::size_t i0 = w; i0 < m; i0 += kLanes) {
         const std::size_t lanes = std::min(kLanes, m - i0);
+        poll(static_cast<std::uint64_t>(lanes) * std::min(full, m));
         // Window lengths shrink with the centre near the end; all lanes share
         // the length of the last one.
         auto length = [&](std::size_t i) { return std::min(full, m + w - i); };
@@ -709,7 +716,8 @@ std::tuple<double, double, double, double> signal_to_noise_py(SignalView signal,
             smooth[i] = run;
         }
     }
-    centred_window_sums(x.data(), m, w, smooth.data());
+    InterruptPoll poll;
+    centred_window_sums(x.data(), m, w, smooth.data(), poll);
     double p_signal = -0.0, p_noise = -0.0;
     for (std::size_t i = 0; i < m; ++i) {
         const std::size_t lo = i < w ? 0 : i - w;
