@@ -361,12 +361,16 @@ void lagged_profile(std::span<const double> x, std::size_t first, std::size_t la
 // (eight vectors of four): over the positions every lag of the block covers,
 // one x sample meets 32 contiguous y samples; each lag's own head and tail
 // are added before and after, so every sum keeps its order.
-NUVRA_MULTIVERSION std::vector<double> lagged_cross_sums(
-    const std::vector<double>& xc, const std::vector<double>& yc, std::size_t L) {
+// This computes the profile elements [first, end): whole blocks from
+// `first` (a multiple of kLagBlock) while they fit, then one lag at a time.
+constexpr std::size_t kLagBlock = 32;
+
+NUVRA_MULTIVERSION void lagged_cross_sums_range(const std::vector<double>& xc,
+                                                const std::vector<double>& yc, std::size_t L,
+                                                std::size_t first, std::size_t end, double* out) {
     const std::size_t n = xc.size();
-    const std::size_t count = 2 * L + 1;
-    std::vector<double> out(count);
     constexpr std::size_t G = 8, W = 4 * G;
+    static_assert(W == kLagBlock);
     const double* xp = xc.data();
     const double* yp = yc.data();
     auto t_lo = [](i64 k) { return static_cast<std::size_t>(k < 0 ? -k : 0); };
@@ -379,10 +383,8 @@ NUVRA_MULTIVERSION std::vector<double> lagged_cross_sums(
             a += xp[t] * yp[static_cast<std::size_t>(static_cast<i64>(t) + k)];
         return a;
     };
-    InterruptPoll poll;
-    std::size_t i = 0;
-    for (; i + W <= count; i += W) {
-        poll(W * static_cast<std::uint64_t>(n));
+    std::size_t i = first;
+    for (; i + W <= end; i += W) {
         const i64 k0 = static_cast<i64>(i) - static_cast<i64>(L);
         std::size_t lo = 0, hi = n;
         for (std::size_t j = 0; j < W; ++j) {
@@ -427,9 +429,19 @@ NUVRA_MULTIVERSION std::vector<double> lagged_cross_sums(
             out[i + j] = acc[j];
         }
     }
-    for (; i < count; ++i) {
-        poll(n);
-        out[i] = plain(static_cast<i64>(i) - static_cast<i64>(L));
+    for (; i < end; ++i) out[i] = plain(static_cast<i64>(i) - static_cast<i64>(L));
+}
+
+// The raw lagged sums of the whole profile, lag -L first, one block of lags
+// between two interrupt checks.
+std::vector<double> lagged_cross_sums(const std::vector<double>& xc, const std::vector<double>& yc,
+                                      std::size_t L) {
+    const std::size_t count = 2 * L + 1;
+    std::vector<double> out(count);
+    InterruptPoll poll;
+    for (std::size_t i = 0; i < count; i += kLagBlock) {
+        poll(kLagBlock * static_cast<std::uint64_t>(xc.size()));
+        lagged_cross_sums_range(xc, yc, L, i, std::min(count, i + kLagBlock), out.data());
     }
     return out;
 }
@@ -484,20 +496,13 @@ constexpr double kTwoPi = 6.283185307179586;
 // segment of both signals at once: column s of `xs` and `ys` (L rows of S
 // values) is segment s. The sine-cosine of each (k, t) is evaluated once and
 // applied to all segments; each segment's sums still run in ascending t.
-// Results: xr[k * S + s] and so on.
-NUVRA_MULTIVERSION void segment_dft(
+// Results: xr[k * S + s] and so on; this computes the bins [k_first, k_end).
+NUVRA_MULTIVERSION void segment_dft_bins(
     const std::vector<double>& xs, const std::vector<double>& ys, std::size_t L, std::size_t S,
-    std::vector<double>& xr, std::vector<double>& xi, std::vector<double>& yr,
-    std::vector<double>& yi) {
-    const std::size_t B = L / 2 + 1;
-    xr.assign(B * S, 0.0);
-    xi.assign(B * S, 0.0);
-    yr.assign(B * S, 0.0);
-    yi.assign(B * S, 0.0);
+    std::size_t k_first, std::size_t k_end, std::vector<double>& xr, std::vector<double>& xi,
+    std::vector<double>& yr, std::vector<double>& yi) {
     const double nd = count_d(L);
-    InterruptPoll poll;
-    for (std::size_t k = 0; k < B; ++k) {
-        poll(static_cast<std::uint64_t>(L) * (S + 16));
+    for (std::size_t k = k_first; k < k_end; ++k) {
         const double a = count_d(k) * kTwoPi;
         double* xrk = xr.data() + k * S;
         double* xik = xi.data() + k * S;
@@ -529,16 +534,72 @@ NUVRA_MULTIVERSION void segment_dft(
     }
 }
 
+void segment_dft(const std::vector<double>& xs, const std::vector<double>& ys, std::size_t L,
+                 std::size_t S, std::vector<double>& xr, std::vector<double>& xi,
+                 std::vector<double>& yr, std::vector<double>& yi) {
+    const std::size_t B = L / 2 + 1;
+    xr.assign(B * S, 0.0);
+    xi.assign(B * S, 0.0);
+    yr.assign(B * S, 0.0);
+    yi.assign(B * S, 0.0);
+    InterruptPoll poll;
+    for (std::size_t k = 0; k < B; ++k) {
+        poll(static_cast<std::uint64_t>(L) * (S + 16));
+        segment_dft_bins(xs, ys, L, S, k, k + 1, xr, xi, yr, yi);
+    }
+}
+
 // The same bins from a table of the sine-cosine pairs of every (k, t), for
 // segments in blocks of eight: block b holds, for t = 0..L-1, the samples t
 // of segments 8b..8b+7 side by side (ld, the padded segment count, is a
 // multiple of eight; padding segments are zero). The eight running sums of
 // each of the four transforms stay in registers while t runs, each still in
-// ascending t.
-NUVRA_MULTIVERSION void segment_dft_table(
+// ascending t. This computes the block of segments s0 .. s0 + 7.
+NUVRA_MULTIVERSION void segment_dft_table_block(
     const std::vector<double>& xs, const std::vector<double>& ys, std::size_t L, std::size_t ld,
-    const std::vector<double>& cs, const std::vector<double>& sn, std::vector<double>& xr,
-    std::vector<double>& xi, std::vector<double>& yr, std::vector<double>& yi) {
+    const std::vector<double>& cs, const std::vector<double>& sn, std::size_t s0,
+    std::vector<double>& xr, std::vector<double>& xi, std::vector<double>& yr,
+    std::vector<double>& yi) {
+    const std::size_t B = L / 2 + 1;
+    for (std::size_t k = 0; k < B; ++k) {
+        const double* ck = cs.data() + k * L;
+        const double* sk = sn.data() + k * L;
+        const v4d z = {0.0, 0.0, 0.0, 0.0};
+        v4d xr0 = z, xr1 = z, xi0 = z, xi1 = z, yr0 = z, yr1 = z, yi0 = z, yi1 = z;
+        for (std::size_t t = 0; t < L; ++t) {
+            const double c = ck[t], sv = sk[t];
+            const double* xrow = xs.data() + s0 * L + t * 8;
+            const double* yrow = ys.data() + s0 * L + t * 8;
+            const v4d x0 = simd::load(xrow), x1 = simd::load(xrow + 4);
+            const v4d y0 = simd::load(yrow), y1 = simd::load(yrow + 4);
+            xr0 = xr0 + c * x0;
+            xr1 = xr1 + c * x1;
+            xi0 = xi0 - sv * x0;
+            xi1 = xi1 - sv * x1;
+            yr0 = yr0 + c * y0;
+            yr1 = yr1 + c * y1;
+            yi0 = yi0 - sv * y0;
+            yi1 = yi1 - sv * y1;
+        }
+        double* o = xr.data() + k * ld + s0;
+        simd::store(o, xr0);
+        simd::store(o + 4, xr1);
+        o = xi.data() + k * ld + s0;
+        simd::store(o, xi0);
+        simd::store(o + 4, xi1);
+        o = yr.data() + k * ld + s0;
+        simd::store(o, yr0);
+        simd::store(o + 4, yr1);
+        o = yi.data() + k * ld + s0;
+        simd::store(o, yi0);
+        simd::store(o + 4, yi1);
+    }
+}
+
+void segment_dft_table(const std::vector<double>& xs, const std::vector<double>& ys,
+                       std::size_t L, std::size_t ld, const std::vector<double>& cs,
+                       const std::vector<double>& sn, std::vector<double>& xr,
+                       std::vector<double>& xi, std::vector<double>& yr, std::vector<double>& yi) {
     const std::size_t B = L / 2 + 1;
     xr.resize(B * ld);
     xi.resize(B * ld);
@@ -547,39 +608,7 @@ NUVRA_MULTIVERSION void segment_dft_table(
     InterruptPoll poll;
     for (std::size_t s0 = 0; s0 < ld; s0 += 8) {
         poll(static_cast<std::uint64_t>(B) * L * 8);
-        for (std::size_t k = 0; k < B; ++k) {
-            const double* ck = cs.data() + k * L;
-            const double* sk = sn.data() + k * L;
-            const v4d z = {0.0, 0.0, 0.0, 0.0};
-            v4d xr0 = z, xr1 = z, xi0 = z, xi1 = z, yr0 = z, yr1 = z, yi0 = z, yi1 = z;
-            for (std::size_t t = 0; t < L; ++t) {
-                const double c = ck[t], sv = sk[t];
-                const double* xrow = xs.data() + s0 * L + t * 8;
-                const double* yrow = ys.data() + s0 * L + t * 8;
-                const v4d x0 = simd::load(xrow), x1 = simd::load(xrow + 4);
-                const v4d y0 = simd::load(yrow), y1 = simd::load(yrow + 4);
-                xr0 = xr0 + c * x0;
-                xr1 = xr1 + c * x1;
-                xi0 = xi0 - sv * x0;
-                xi1 = xi1 - sv * x1;
-                yr0 = yr0 + c * y0;
-                yr1 = yr1 + c * y1;
-                yi0 = yi0 - sv * y0;
-                yi1 = yi1 - sv * y1;
-            }
-            double* o = xr.data() + k * ld + s0;
-            simd::store(o, xr0);
-            simd::store(o + 4, xr1);
-            o = xi.data() + k * ld + s0;
-            simd::store(o, xi0);
-            simd::store(o + 4, xi1);
-            o = yr.data() + k * ld + s0;
-            simd::store(o, yr0);
-            simd::store(o + 4, yr1);
-            o = yi.data() + k * ld + s0;
-            simd::store(o, yi0);
-            simd::store(o + 4, yi1);
-        }
+        segment_dft_table_block(xs, ys, L, ld, cs, sn, s0, xr, xi, yr, yi);
     }
 }
 

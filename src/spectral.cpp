@@ -645,13 +645,13 @@ double total_harmonic_distortion_py(SignalView signal, double fs, std::uint64_t 
 // accumulate side by side, each window in its own order.
 constexpr std::size_t kLanes = 32;
 
+// This sums the centres [first, end), first - w a multiple of kLanes.
 NUVRA_MULTIVERSION
 void centred_window_sums(const double* __restrict__ x, std::size_t m, std::size_t w,
-                         double* __restrict__ out, InterruptPoll& poll) {
+                         std::size_t first, std::size_t end, double* __restrict__ out) {
     const std::size_t full = 2 * w + 1;
-    for (std::size_t i0 = w; i0 < m; i0 += kLanes) {
-        const std::size_t lanes = std::min(kLanes, m - i0);
-        poll(static_cast<std::uint64_t>(lanes) * std::min(full, m));
+    for (std::size_t i0 = first; i0 < end; i0 += kLanes) {
+        const std::size_t lanes = std::min(kLanes, end - i0);
         // Window lengths shrink with the centre near the end; all lanes share
         // the length of the last one.
         auto length = [&](std::size_t i) { return std::min(full, m + w - i); };
@@ -716,8 +716,14 @@ std::tuple<double, double, double, double> signal_to_noise_py(SignalView signal,
             smooth[i] = run;
         }
     }
+    // Blocks of centres of about 2^16 additions between two interrupt checks.
+    const std::size_t window_work = std::min(2 * w + 1, m);
+    const std::size_t chunk = kLanes * std::max<std::size_t>(1, (std::size_t{1} << 16) / (kLanes * window_work));
     InterruptPoll poll;
-    centred_window_sums(x.data(), m, w, smooth.data(), poll);
+    for (std::size_t i = w; i < m; i += chunk) {
+        poll(static_cast<std::uint64_t>(chunk) * window_work);
+        centred_window_sums(x.data(), m, w, i, std::min(m, i + chunk), smooth.data());
+    }
     double p_signal = -0.0, p_noise = -0.0;
     for (std::size_t i = 0; i < m; ++i) {
         const std::size_t lo = i < w ? 0 : i - w;
