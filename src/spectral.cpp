@@ -44,6 +44,8 @@ public:
         std::size_t bytes = 0;
     };
 
+    ScratchPool() { held_.reserve(kMaxHeldBlocks); }
+
     Block take(std::size_t bytes) {
         if (bytes >= kMinPooled) {
             std::lock_guard<std::mutex> guard(mutex_);
@@ -66,23 +68,17 @@ public:
 
     void give(Block b) noexcept {
         if (b.bytes >= kMinPooled && b.bytes <= kScratchHeld) {
-            std::vector<void*> dropped;
-            {
-                std::lock_guard<std::mutex> guard(mutex_);
-                while (!held_.empty() && held_bytes_ + b.bytes > kScratchHeld) {
-                    held_bytes_ -= held_.front().bytes;
-                    dropped.push_back(held_.front().p);
-                    held_.erase(held_.begin());
-                }
-                if (held_.size() < kMaxHeldBlocks) {
-                    held_.push_back(b);
-                    held_bytes_ += b.bytes;
-                    b.p = nullptr;
-                }
+            std::lock_guard<std::mutex> guard(mutex_);
+            while (!held_.empty() && (held_bytes_ + b.bytes > kScratchHeld || held_.size() == kMaxHeldBlocks)) {
+                held_bytes_ -= held_.front().bytes;
+                fftw_free(held_.front().p);
+                held_.erase(held_.begin());
             }
-            for (void* p : dropped) fftw_free(p);
+            held_.push_back(b);  // within the reserved capacity: no allocation
+            held_bytes_ += b.bytes;
+            return;
         }
-        if (b.p) fftw_free(b.p);
+        fftw_free(b.p);
     }
 
 private:
@@ -90,11 +86,8 @@ private:
     static constexpr std::size_t kScratchHeld = std::size_t{48} << 20;
     static constexpr std::size_t kMaxHeldBlocks = 16;
     std::mutex mutex_;
-    std::vector<Block> held_;  // reserved up front: pushing never allocates
+    std::vector<Block> held_;  // oldest first; reserved up front, so pushing never allocates
     std::size_t held_bytes_ = 0;
-
-public:
-    ScratchPool() { held_.reserve(kMaxHeldBlocks); }
 };
 
 ScratchPool& scratch_pool() {
@@ -232,14 +225,13 @@ void rfft_into(std::span<const double> x, fftw_complex* out) {
 class RealTransform {
 public:
     explicit RealTransform(std::size_t n)
-        : n_(n), in_(n), out_(n / 2 + 1),
+        : in_(n), out_(n / 2 + 1),
           plan_(plans().get(PlanKind::forward_r2c, n, in_.get(), out_.get())) {}
     double* input() { return in_.get(); }
     const fftw_complex* bins() const { return out_.get(); }
     void run() { fftw_execute_dft_r2c(plan_.get(), in_.get(), out_.get()); }
 
 private:
-    std::size_t n_;
     Scratch<double> in_;
     Scratch<fftw_complex> out_;
     PlanCache::Plan plan_;
