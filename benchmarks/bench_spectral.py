@@ -22,6 +22,7 @@ from timing import best_time
 
 FS = 250.0
 SIZES = (10**4, 10**5)
+TRANSFORM_SIZES = (10**5, 10**6)
 
 
 def welch(x, fs=FS):
@@ -142,10 +143,6 @@ def main():
              "welch+numpy"),
             ("total_harmonic_distortion", lambda: nv.total_harmonic_distortion(x, FS, 5),
              lambda: np_thd(x), "welch+numpy"),
-            ("fft_magnitude", lambda: nv.fft_magnitude(x, FS),
-             lambda: (np.fft.rfftfreq(n, 1 / FS), 2 * np.abs(np.fft.rfft(x)) / n), "numpy.fft.rfft"),
-            ("hilbert_transform", lambda: nv.hilbert_transform(x), lambda: scipy.signal.hilbert(x),
-             "scipy.signal.hilbert"),
             ("spectral_slope", lambda: nv.spectral_slope(x, FS), lambda: np_slope(x), "rfft+polyfit"),
             ("signal_to_noise", lambda: nv.signal_to_noise(x, 10), lambda: np_snr(x), "numpy cumsum (O(n))"),
             ("signal_to_noise", lambda: nv.signal_to_noise(x, 10),
@@ -167,9 +164,23 @@ def main():
         print(f"{'  signal_to_noise floor':<28} {n:>7}  {inorder_floor(terms) * 1e3:10.3f} ms  "
               f"(one in-order chain over its {terms:.2e} window-sum additions)")
 
+    transforms()
     t1, tn = run_child(1), run_child(None)
     print(f"batch_rolling_spearman 64 x 20000, w=50: 1 thread {t1 * 1e3:.1f} ms, "
           f"all threads {tn * 1e3:.1f} ms, speed-up {t1 / tn:.2f}x")
+
+
+def transforms():
+    """The two whole-signal transforms on white noise, repeated calls in this process."""
+    rng = np.random.default_rng(2)
+    for n in TRANSFORM_SIZES:
+        x = rng.normal(size=n)
+        ours = best_time(lambda: nv.fft_magnitude(x, FS))
+        row("fft_magnitude", n, best_time(lambda: np.abs(np.fft.rfft(x))), ours, "np.abs(np.fft.rfft(x))")
+        row("fft_magnitude", n, best_time(lambda: (np.fft.rfftfreq(n, 1 / FS), 2 * np.abs(np.fft.rfft(x)) / n)),
+            ours, "rfftfreq + 2|rfft|/n")
+        row("hilbert_transform", n, best_time(lambda: scipy.signal.hilbert(x)),
+            best_time(lambda: nv.hilbert_transform(x)), "scipy.signal.hilbert")
 
 
 def child():

@@ -14,13 +14,14 @@
 #include <cstdint>
 #include <limits>
 #include <numeric>
-#include <set>
 #include <span>
 #include <tuple>
 #include <utility>
 #include <vector>
 
+#include "module_frame/buffers.hpp"
 #include "module_frame/families.hpp"
+#include "module_frame/interrupt.hpp"
 #include "module_frame/samples.hpp"
 #include "module_frame/simd.hpp"
 
@@ -167,7 +168,9 @@ private:
 std::pair<u64, u64> kendall_pairwise(std::span<const double> xs, std::span<const double> ys) {
     const std::size_t m = xs.size();
     u64 nc = 0, nd = 0;
+    InterruptPoll poll;
     for (std::size_t i = 0; i + 1 < m; ++i) {
+        poll(m - i);
         const double xi = xs[i], yi = ys[i];
         u64 c = 0, d = 0;
         for (std::size_t j = i + 1; j < m; ++j) {
@@ -331,16 +334,24 @@ NUVRA_MULTIVERSION void lagged_r8(std::span<const double> x, const std::vector<d
 }
 
 // r(k) for k = first..last (inclusive, last <= m - 2) into out[k - first].
-void lagged_profile(std::span<const double> x, std::size_t first, std::size_t last, double* out) {
+void lagged_profile(std::span<const double> x, std::size_t first, std::size_t last, double* out,
+                    InterruptPoll& poll) {
     std::size_t k = first;
+    const std::uint64_t lag_work = 2 * static_cast<std::uint64_t>(x.size());
     if (last >= first + 7) {
         std::vector<double> prefix(x.size() + 1);
         double acc = -0.0;
         prefix[0] = acc;
         for (std::size_t i = 0; i < x.size(); ++i) prefix[i + 1] = acc += x[i];
-        for (; k + 7 <= last; k += 8) lagged_r8(x, prefix, k, out + (k - first));
+        for (; k + 7 <= last; k += 8) {
+            poll(8 * lag_work);
+            lagged_r8(x, prefix, k, out + (k - first));
+        }
     }
-    for (; k <= last; ++k) out[k - first] = lagged_r(x, k);
+    for (; k <= last; ++k) {
+        poll(lag_work);
+        out[k - first] = lagged_r(x, k);
+    }
 }
 
 // ------------------------------------------------------------------ cross-correlation
@@ -350,12 +361,16 @@ void lagged_profile(std::span<const double> x, std::size_t first, std::size_t la
 // (eight vectors of four): over the positions every lag of the block covers,
 // one x sample meets 32 contiguous y samples; each lag's own head and tail
 // are added before and after, so every sum keeps its order.
-NUVRA_MULTIVERSION std::vector<double> lagged_cross_sums(
-    const std::vector<double>& xc, const std::vector<double>& yc, std::size_t L) {
+// This computes the profile elements [first, end): whole blocks from
+// `first` (a multiple of kLagBlock) while they fit, then one lag at a time.
+constexpr std::size_t kLagBlock = 32;
+
+NUVRA_MULTIVERSION void lagged_cross_sums_range(const std::vector<double>& xc,
+                                                const std::vector<double>& yc, std::size_t L,
+                                                std::size_t first, std::size_t end, double* out) {
     const std::size_t n = xc.size();
-    const std::size_t count = 2 * L + 1;
-    std::vector<double> out(count);
     constexpr std::size_t G = 8, W = 4 * G;
+    static_assert(W == kLagBlock);
     const double* xp = xc.data();
     const double* yp = yc.data();
     auto t_lo = [](i64 k) { return static_cast<std::size_t>(k < 0 ? -k : 0); };
@@ -368,8 +383,8 @@ NUVRA_MULTIVERSION std::vector<double> lagged_cross_sums(
             a += xp[t] * yp[static_cast<std::size_t>(static_cast<i64>(t) + k)];
         return a;
     };
-    std::size_t i = 0;
-    for (; i + W <= count; i += W) {
+    std::size_t i = first;
+    for (; i + W <= end; i += W) {
         const i64 k0 = static_cast<i64>(i) - static_cast<i64>(L);
         std::size_t lo = 0, hi = n;
         for (std::size_t j = 0; j < W; ++j) {
@@ -414,7 +429,20 @@ NUVRA_MULTIVERSION std::vector<double> lagged_cross_sums(
             out[i + j] = acc[j];
         }
     }
-    for (; i < count; ++i) out[i] = plain(static_cast<i64>(i) - static_cast<i64>(L));
+    for (; i < end; ++i) out[i] = plain(static_cast<i64>(i) - static_cast<i64>(L));
+}
+
+// The raw lagged sums of the whole profile, lag -L first, one block of lags
+// between two interrupt checks.
+std::vector<double> lagged_cross_sums(const std::vector<double>& xc, const std::vector<double>& yc,
+                                      std::size_t L) {
+    const std::size_t count = 2 * L + 1;
+    std::vector<double> out(count);
+    InterruptPoll poll;
+    for (std::size_t i = 0; i < count; i += kLagBlock) {
+        poll(kLagBlock * static_cast<std::uint64_t>(xc.size()));
+        lagged_cross_sums_range(xc, yc, L, i, std::min(count, i + kLagBlock), out.data());
+    }
     return out;
 }
 
@@ -468,18 +496,13 @@ constexpr double kTwoPi = 6.283185307179586;
 // segment of both signals at once: column s of `xs` and `ys` (L rows of S
 // values) is segment s. The sine-cosine of each (k, t) is evaluated once and
 // applied to all segments; each segment's sums still run in ascending t.
-// Results: xr[k * S + s] and so on.
-NUVRA_MULTIVERSION void segment_dft(
+// Results: xr[k * S + s] and so on; this computes the bins [k_first, k_end).
+NUVRA_MULTIVERSION void segment_dft_bins(
     const std::vector<double>& xs, const std::vector<double>& ys, std::size_t L, std::size_t S,
-    std::vector<double>& xr, std::vector<double>& xi, std::vector<double>& yr,
-    std::vector<double>& yi) {
-    const std::size_t B = L / 2 + 1;
-    xr.assign(B * S, 0.0);
-    xi.assign(B * S, 0.0);
-    yr.assign(B * S, 0.0);
-    yi.assign(B * S, 0.0);
+    std::size_t k_first, std::size_t k_end, std::vector<double>& xr, std::vector<double>& xi,
+    std::vector<double>& yr, std::vector<double>& yi) {
     const double nd = count_d(L);
-    for (std::size_t k = 0; k < B; ++k) {
+    for (std::size_t k = k_first; k < k_end; ++k) {
         const double a = count_d(k) * kTwoPi;
         double* xrk = xr.data() + k * S;
         double* xik = xi.data() + k * S;
@@ -511,55 +534,81 @@ NUVRA_MULTIVERSION void segment_dft(
     }
 }
 
+void segment_dft(const std::vector<double>& xs, const std::vector<double>& ys, std::size_t L,
+                 std::size_t S, std::vector<double>& xr, std::vector<double>& xi,
+                 std::vector<double>& yr, std::vector<double>& yi) {
+    const std::size_t B = L / 2 + 1;
+    xr.assign(B * S, 0.0);
+    xi.assign(B * S, 0.0);
+    yr.assign(B * S, 0.0);
+    yi.assign(B * S, 0.0);
+    InterruptPoll poll;
+    for (std::size_t k = 0; k < B; ++k) {
+        poll(static_cast<std::uint64_t>(L) * (S + 16));
+        segment_dft_bins(xs, ys, L, S, k, k + 1, xr, xi, yr, yi);
+    }
+}
+
 // The same bins from a table of the sine-cosine pairs of every (k, t), for
 // segments in blocks of eight: block b holds, for t = 0..L-1, the samples t
 // of segments 8b..8b+7 side by side (ld, the padded segment count, is a
 // multiple of eight; padding segments are zero). The eight running sums of
 // each of the four transforms stay in registers while t runs, each still in
-// ascending t.
-NUVRA_MULTIVERSION void segment_dft_table(
+// ascending t. This computes the block of segments s0 .. s0 + 7.
+NUVRA_MULTIVERSION void segment_dft_table_block(
     const std::vector<double>& xs, const std::vector<double>& ys, std::size_t L, std::size_t ld,
-    const std::vector<double>& cs, const std::vector<double>& sn, std::vector<double>& xr,
-    std::vector<double>& xi, std::vector<double>& yr, std::vector<double>& yi) {
+    const std::vector<double>& cs, const std::vector<double>& sn, std::size_t s0,
+    std::vector<double>& xr, std::vector<double>& xi, std::vector<double>& yr,
+    std::vector<double>& yi) {
+    const std::size_t B = L / 2 + 1;
+    for (std::size_t k = 0; k < B; ++k) {
+        const double* ck = cs.data() + k * L;
+        const double* sk = sn.data() + k * L;
+        const v4d z = {0.0, 0.0, 0.0, 0.0};
+        v4d xr0 = z, xr1 = z, xi0 = z, xi1 = z, yr0 = z, yr1 = z, yi0 = z, yi1 = z;
+        for (std::size_t t = 0; t < L; ++t) {
+            const double c = ck[t], sv = sk[t];
+            const double* xrow = xs.data() + s0 * L + t * 8;
+            const double* yrow = ys.data() + s0 * L + t * 8;
+            const v4d x0 = simd::load(xrow), x1 = simd::load(xrow + 4);
+            const v4d y0 = simd::load(yrow), y1 = simd::load(yrow + 4);
+            xr0 = xr0 + c * x0;
+            xr1 = xr1 + c * x1;
+            xi0 = xi0 - sv * x0;
+            xi1 = xi1 - sv * x1;
+            yr0 = yr0 + c * y0;
+            yr1 = yr1 + c * y1;
+            yi0 = yi0 - sv * y0;
+            yi1 = yi1 - sv * y1;
+        }
+        double* o = xr.data() + k * ld + s0;
+        simd::store(o, xr0);
+        simd::store(o + 4, xr1);
+        o = xi.data() + k * ld + s0;
+        simd::store(o, xi0);
+        simd::store(o + 4, xi1);
+        o = yr.data() + k * ld + s0;
+        simd::store(o, yr0);
+        simd::store(o + 4, yr1);
+        o = yi.data() + k * ld + s0;
+        simd::store(o, yi0);
+        simd::store(o + 4, yi1);
+    }
+}
+
+void segment_dft_table(const std::vector<double>& xs, const std::vector<double>& ys,
+                       std::size_t L, std::size_t ld, const std::vector<double>& cs,
+                       const std::vector<double>& sn, std::vector<double>& xr,
+                       std::vector<double>& xi, std::vector<double>& yr, std::vector<double>& yi) {
     const std::size_t B = L / 2 + 1;
     xr.resize(B * ld);
     xi.resize(B * ld);
     yr.resize(B * ld);
     yi.resize(B * ld);
+    InterruptPoll poll;
     for (std::size_t s0 = 0; s0 < ld; s0 += 8) {
-        for (std::size_t k = 0; k < B; ++k) {
-            const double* ck = cs.data() + k * L;
-            const double* sk = sn.data() + k * L;
-            const v4d z = {0.0, 0.0, 0.0, 0.0};
-            v4d xr0 = z, xr1 = z, xi0 = z, xi1 = z, yr0 = z, yr1 = z, yi0 = z, yi1 = z;
-            for (std::size_t t = 0; t < L; ++t) {
-                const double c = ck[t], sv = sk[t];
-                const double* xrow = xs.data() + s0 * L + t * 8;
-                const double* yrow = ys.data() + s0 * L + t * 8;
-                const v4d x0 = simd::load(xrow), x1 = simd::load(xrow + 4);
-                const v4d y0 = simd::load(yrow), y1 = simd::load(yrow + 4);
-                xr0 = xr0 + c * x0;
-                xr1 = xr1 + c * x1;
-                xi0 = xi0 - sv * x0;
-                xi1 = xi1 - sv * x1;
-                yr0 = yr0 + c * y0;
-                yr1 = yr1 + c * y1;
-                yi0 = yi0 - sv * y0;
-                yi1 = yi1 - sv * y1;
-            }
-            double* o = xr.data() + k * ld + s0;
-            simd::store(o, xr0);
-            simd::store(o + 4, xr1);
-            o = xi.data() + k * ld + s0;
-            simd::store(o, xi0);
-            simd::store(o + 4, xi1);
-            o = yr.data() + k * ld + s0;
-            simd::store(o, yr0);
-            simd::store(o + 4, yr1);
-            o = yi.data() + k * ld + s0;
-            simd::store(o, yi0);
-            simd::store(o + 4, yi1);
-        }
+        poll(static_cast<std::uint64_t>(B) * L * 8);
+        segment_dft_table_block(xs, ys, L, ld, cs, sn, s0, xr, xi, yr, yi);
     }
 }
 
@@ -652,19 +701,23 @@ inline u64 scale_at(double g, u64 i, u64 K) {
 // The set of scales. The candidates never decrease with i, so for a count far
 // beyond the block sizes that can occur, each distinct scale is found by a
 // binary search for the first candidate past it instead of visiting them all.
-std::vector<u64> wavelet_scales(std::size_t n, u64 K) {
-    std::set<u64> set;
+std::vector<u64> wavelet_scales(std::size_t n, u64 K, InterruptPoll& poll) {
+    std::vector<u64> set;  // at most n distinct scales; sorted and deduplicated at the end
     if (K == 0) return {};
     const double g = std::log10(count_d(n / 4));
     auto keep = [&](u64 s) {
-        if (s >= 2 && s < static_cast<u64>(n)) set.insert(s);
+        if (s >= 2 && s < static_cast<u64>(n) && (set.empty() || set.back() != s)) set.push_back(s);
     };
     constexpr u64 kDirect = u64{1} << 20;
     if (K <= kDirect) {
-        for (u64 i = 1; i <= K; ++i) keep(scale_at(g, i, K));
+        for (u64 i = 1; i <= K; ++i) {
+            poll(16);
+            keep(scale_at(g, i, K));
+        }
     } else {
         u64 i = 1;
         for (;;) {
+            poll(16 * 64);
             const u64 s = scale_at(g, i, K);
             keep(s);
             if (i == K) break;
@@ -679,17 +732,21 @@ std::vector<u64> wavelet_scales(std::size_t n, u64 K) {
             i = hi;
         }
     }
-    return {set.begin(), set.end()};
+    std::sort(set.begin(), set.end());
+    set.erase(std::unique(set.begin(), set.end()), set.end());
+    return set;
 }
 
 // Mean of r^2 over the blocks of one scale; blocks with a zero spread or a
 // non-finite coefficient are skipped.
-double block_coherence(std::span<const double> x, std::span<const double> y, std::size_t s) {
+double block_coherence(std::span<const double> x, std::span<const double> y, std::size_t s,
+                       InterruptPoll& poll) {
     const std::size_t blocks = x.size() / s;
     const double sd = count_d(s);
     double acc = -0.0;
     std::size_t kept = 0;
     for (std::size_t b = 0; b < blocks; ++b) {
+        poll(4 * static_cast<std::uint64_t>(s));
         const double* xb = x.data() + b * s;
         const double* yb = y.data() + b * s;
         double sx = -0.0, sy = -0.0;
@@ -725,24 +782,36 @@ double autocorrelation_py(SignalView signal, u64 lag) {
     return lagged_r(x, static_cast<std::size_t>(lag));
 }
 
-Array1 partial_autocorrelation_py(SignalView signal, u64 max_lag) {
+UninitArray1 partial_autocorrelation_py(SignalView signal, u64 max_lag) {
+    // The result's length comes from max_lag alone: it is allocated first, so
+    // one too large for memory fails before any work.
+    if (max_lag == std::numeric_limits<u64>::max()) panic_capacity_overflow();
+    UninitArray1 out(max_lag + 1);
     const FiniteSamples fs(signal);
     const std::span<const double> x = fs.span();
     const std::size_t m = x.size();
-    if (max_lag == std::numeric_limits<u64>::max()) panic_capacity_overflow();
-    if (m < 2 || max_lag > static_cast<u64>(m - 2)) return {nan_vec(max_lag + 1)};
+    InterruptPoll poll;
+    if (m < 2 || max_lag > static_cast<u64>(m - 2)) {
+        constexpr std::size_t kChunk = std::size_t{1} << 20;
+        for (std::size_t i = 0; i < out.n; i += kChunk) {
+            poll(kChunk);
+            std::fill(out.data() + i, out.data() + std::min(out.n, i + kChunk), NaN);
+        }
+        return out;
+    }
+    // From here p <= m - 2: the working rows are bounded by the data.
     const std::size_t p = static_cast<std::size_t>(max_lag);
+    out[0] = 1.0;
+    if (p == 0) return out;
     std::vector<double> c(p + 1);
     c[0] = 1.0;
-    if (p >= 1) lagged_profile(x, 1, p, c.data() + 1);
-    std::vector<double> out(p + 1);
-    out[0] = 1.0;
-    if (p == 0) return {std::move(out)};
+    lagged_profile(x, 1, p, c.data() + 1, poll);
     // Durbin-Levinson recursion on two rows: prev holds phi[k-1][.], cur phi[k][.].
     std::vector<double> prev(p + 1, 0.0), cur(p + 1, 0.0);
     prev[1] = c[1];
     out[1] = c[1];
     for (std::size_t k = 2; k <= p; ++k) {
+        poll(3 * static_cast<std::uint64_t>(k));
         double num = c[k], den = 1.0;
         for (std::size_t j = 1; j < k; ++j) num = num - prev[j] * c[k - j];
         for (std::size_t j = 1; j < k; ++j) den = den - prev[j] * c[j];
@@ -752,7 +821,7 @@ Array1 partial_autocorrelation_py(SignalView signal, u64 max_lag) {
         out[k] = pkk;
         std::swap(prev, cur);
     }
-    return {std::move(out)};
+    return out;
 }
 
 double correlation_py(SignalView x, SignalView y) {
@@ -788,7 +857,8 @@ Array1 autocorrelation_function_py(SignalView signal, i64 max_lag) {
     const std::size_t L = static_cast<std::size_t>(std::min<u64>(m - 2, bound));
     std::vector<double> out(L + 1);
     out[0] = 1.0;
-    if (L >= 1) lagged_profile(x, 1, L, out.data() + 1);
+    InterruptPoll poll;
+    if (L >= 1) lagged_profile(x, 1, L, out.data() + 1, poll);
     return {std::move(out)};
 }
 
@@ -800,9 +870,10 @@ double acf_decay_time_py(SignalView signal, double threshold) {
     const std::size_t L = std::min(m - 2, m / 2);
     // Lags in blocks of eight; the first lag below the threshold ends the search.
     double r[8];
+    InterruptPoll poll;
     for (std::size_t k = 1; k <= L; k += 8) {
         const std::size_t last = std::min(L, k + 7);
-        lagged_profile(x, k, last, r);
+        lagged_profile(x, k, last, r, poll);
         for (std::size_t j = k; j <= last; ++j)
             if (r[j - k] < threshold) return count_d(j);
     }
@@ -930,12 +1001,13 @@ std::tuple<Array1, Array1, Array1> cross_spectral_density_py(SignalView x, Signa
 std::tuple<Array1, Array1> wavelet_coherence_py(SignalView x, SignalView y, u64 n_scales) {
     const std::size_t n = x.size();
     if (y.size() != n || n < 10) return {Array1{{NaN}}, Array1{{NaN}}};
-    const std::vector<u64> scales = wavelet_scales(n, n_scales);
+    InterruptPoll poll;
+    const std::vector<u64> scales = wavelet_scales(n, n_scales, poll);
     const RawSamples xr(x), yr(y);
     std::vector<double> sc(scales.size()), val(scales.size());
     for (std::size_t i = 0; i < scales.size(); ++i) {
         sc[i] = static_cast<double>(scales[i]);
-        val[i] = block_coherence(xr.span(), yr.span(), static_cast<std::size_t>(scales[i]));
+        val[i] = block_coherence(xr.span(), yr.span(), static_cast<std::size_t>(scales[i]), poll);
     }
     return {Array1{std::move(sc)}, Array1{std::move(val)}};
 }

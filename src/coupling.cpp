@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "module_frame/families.hpp"
+#include "module_frame/interrupt.hpp"
 #include "module_frame/simd.hpp"
 
 namespace nuvra {
@@ -255,7 +256,9 @@ void rolling_spearman_into(std::span<const double> x, std::span<const double> y,
     RollingRanks ranks(x, y, w);
     bool have = false;
     Mode mode = Mode::all_pairs;
+    InterruptPoll poll;
     for (std::size_t end = w - 1; end < n; ++end) {
+        poll(w);
         nan_pairs += is_nan_pair(x[end], y[end]);
         if (end >= w) nan_pairs -= is_nan_pair(x[end - w], y[end - w]);
         const Mode now = nan_pairs > 0 ? Mode::finite_pairs : Mode::all_pairs;
@@ -305,15 +308,12 @@ std::span<const double> matrix_row(const MatrixView& m, std::size_t p, std::vect
     return copy;
 }
 
-Array2 batch_rolling_spearman_py(MatrixView x_batch, MatrixView y_batch, std::uint64_t window) {
+OwnedArray2 batch_rolling_spearman_py(MatrixView x_batch, MatrixView y_batch, std::uint64_t window) {
     if (x_batch.rows != y_batch.rows || x_batch.cols != y_batch.cols)
         raise_value_error("x_batch and y_batch must have identical shapes");
     const std::size_t rows = x_batch.rows, cols = x_batch.cols;
-    std::uint64_t total;
-    if (mul_overflows(rows, cols, total)) panic_capacity_overflow();
-    check_capacity(total);
-    Array2 out{std::vector<double>(static_cast<std::size_t>(total)), rows, cols};
-    double* block = out.data.data();
+    OwnedArray2 out(rows, cols);
+    double* block = out.data();
     // Each item reads its own rows (the arrays stay borrowed while the caller
     // waits) and writes its own row of the result block.
     parallel_map<char>(rows, [&](std::size_t p) {

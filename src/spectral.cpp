@@ -9,6 +9,7 @@
 #include <fftw3.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -19,7 +20,9 @@
 #include <tuple>
 #include <vector>
 
+#include "module_frame/buffers.hpp"
 #include "module_frame/families.hpp"
+#include "module_frame/interrupt.hpp"
 #include "module_frame/samples.hpp"
 #include "module_frame/simd.hpp"
 
@@ -28,33 +31,100 @@ namespace {
 
 // ------------------------------------------------------------------ FFTW plumbing
 
-struct FftwFree {
-    void operator()(void* p) const { fftw_free(p); }
+// Transform buffers come from fftw_malloc, so that every buffer a plan runs
+// on has the alignment the plan was made for. Large ones are recycled: a
+// freed buffer is kept (kScratchHeld bytes in all, the oldest given back
+// first) and handed out again for a buffer of nearly the same size, so that
+// repeated calls on long signals reuse memory the process already has instead
+// of faulting in fresh pages on every call.
+class ScratchPool {
+public:
+    struct Block {
+        void* p = nullptr;
+        std::size_t bytes = 0;
+    };
+
+    ScratchPool() { held_.reserve(kMaxHeldBlocks); }
+
+    Block take(std::size_t bytes) {
+        if (bytes >= kMinPooled) {
+            std::lock_guard<std::mutex> guard(mutex_);
+            auto best = held_.end();
+            for (auto it = held_.begin(); it != held_.end(); ++it)
+                if (it->bytes >= bytes && it->bytes - bytes <= bytes / 4 &&
+                    (best == held_.end() || it->bytes < best->bytes))
+                    best = it;
+            if (best != held_.end()) {
+                const Block b = *best;
+                held_.erase(best);
+                held_bytes_ -= b.bytes;
+                return b;
+            }
+        }
+        void* p = fftw_malloc(bytes);
+        if (!p) throw std::bad_alloc();
+        return {p, bytes};
+    }
+
+    void give(Block b) noexcept {
+        if (b.bytes >= kMinPooled && b.bytes <= kScratchHeld) {
+            std::lock_guard<std::mutex> guard(mutex_);
+            while (!held_.empty() && (held_bytes_ + b.bytes > kScratchHeld || held_.size() == kMaxHeldBlocks)) {
+                held_bytes_ -= held_.front().bytes;
+                fftw_free(held_.front().p);
+                held_.erase(held_.begin());
+            }
+            held_.push_back(b);  // within the reserved capacity: no allocation
+            held_bytes_ += b.bytes;
+            return;
+        }
+        fftw_free(b.p);
+    }
+
+private:
+    static constexpr std::size_t kMinPooled = std::size_t{1} << 16;
+    static constexpr std::size_t kScratchHeld = std::size_t{48} << 20;
+    static constexpr std::size_t kMaxHeldBlocks = 16;
+    std::mutex mutex_;
+    std::vector<Block> held_;  // oldest first; reserved up front, so pushing never allocates
+    std::size_t held_bytes_ = 0;
 };
 
-// A buffer from fftw_malloc, so that every buffer a plan runs on has the
-// alignment the plan was made for.
-template <typename T>
-std::unique_ptr<T[], FftwFree> fftw_buffer(std::size_t n) {
-    check_capacity(n, sizeof(T));
-    void* p = fftw_malloc(std::max<std::size_t>(n, 1) * sizeof(T));
-    if (!p) throw std::bad_alloc();
-    return std::unique_ptr<T[], FftwFree>(static_cast<T*>(p));
+ScratchPool& scratch_pool() {
+    static ScratchPool* pool = new ScratchPool;  // lives as long as the process
+    return *pool;
 }
-using RealBuffer = std::unique_ptr<double[], FftwFree>;
-using ComplexBuffer = std::unique_ptr<fftw_complex[], FftwFree>;
+
+// n elements of T (at least one) in a transform buffer, not initialised.
+template <typename T>
+class Scratch {
+public:
+    explicit Scratch(std::size_t n) {
+        check_capacity(n, sizeof(T));
+        block_ = scratch_pool().take(std::max<std::size_t>(n, 1) * sizeof(T));
+    }
+    Scratch(const Scratch&) = delete;
+    Scratch& operator=(const Scratch&) = delete;
+    ~Scratch() { scratch_pool().give(block_); }
+    T* get() const { return static_cast<T*>(block_.p); }
+    T& operator[](std::size_t i) const { return get()[i]; }
+
+private:
+    ScratchPool::Block block_;
+};
 
 enum class PlanKind { forward_r2c, inverse_c2c_in_place };
 
 // Plans are expensive to make (FFTW computes its twiddle factors when it
 // plans, several times the cost of one transform), so a few recent plans are
 // kept and reused; every transform runs through the new-array interface on
-// buffers from fftw_malloc. What the process keeps is bounded whatever the
-// number of distinct lengths it sees: at most kMaxPlans plans of at most
-// kMaxCachedLength points each and kMaxCachedPoints in all (longer plans are
-// destroyed after their call), and the planner's wisdom is forgotten every
-// kForgetEvery plans made. A length seen for the first time pays for its
-// plan (milliseconds for long or prime lengths).
+// buffers with the alignment of those it was planned on. What the process
+// keeps is bounded whatever the number of distinct lengths it sees: at most
+// kMaxPlans plans of at most kMaxCachedLength points each and
+// kMaxCachedPoints in all (longer plans are destroyed after their call), and
+// the planner's wisdom is forgotten every kForgetEvery plans made. A length
+// seen for the first time pays for its plan (milliseconds for long or prime
+// lengths).
 // Transforms are deterministic: a plan made again for the same length and
 // alignment computes the same bits.
 class PlanCache {
@@ -104,8 +174,8 @@ public:
 
 private:
     static constexpr std::size_t kMaxPlans = 16;
-    static constexpr std::size_t kMaxCachedLength = std::size_t{1} << 17;
-    static constexpr std::size_t kMaxCachedPoints = std::size_t{1} << 20;
+    static constexpr std::size_t kMaxCachedLength = std::size_t{1} << 21;
+    static constexpr std::size_t kMaxCachedPoints = std::size_t{1} << 22;
     static constexpr unsigned kForgetEvery = 64;
 
     struct Entry {
@@ -132,22 +202,38 @@ PlanCache& plans() {
     return *cache;
 }
 
-// One-sided transform of n >= 1 reals: n/2 + 1 bins, unscaled.
+// One-sided transform of n >= 1 reals: n/2 + 1 bins, unscaled, written to
+// `out` (a transform buffer of at least n/2 + 1 bins). Plans are made on
+// transform buffers; the signal is read in place when its alignment is
+// theirs (an out-of-place r2c plan leaves its input untouched), else it is
+// copied into one first. Either way the same plan runs, so the bits are the
+// same.
+void rfft_into(std::span<const double> x, fftw_complex* out) {
+    const std::size_t n = x.size();
+    Scratch<double> staging(fftw_alignment_of(const_cast<double*>(x.data())) == 0 ? 0 : n);
+    const PlanCache::Plan plan = plans().get(PlanKind::forward_r2c, n, staging.get(), out);
+    double* in = const_cast<double*>(x.data());
+    if (fftw_alignment_of(in) != 0) {
+        std::copy(x.begin(), x.end(), staging.get());
+        in = staging.get();
+    }
+    fftw_execute_dft_r2c(plan.get(), in, out);
+}
+
+// The one-sided transform of segments of L reals, one after another, on one
+// plan and one pair of buffers.
 class RealTransform {
 public:
     explicit RealTransform(std::size_t n)
-        : n_(n), in_(fftw_buffer<double>(n)), out_(fftw_buffer<fftw_complex>(n / 2 + 1)),
+        : in_(n), out_(n / 2 + 1),
           plan_(plans().get(PlanKind::forward_r2c, n, in_.get(), out_.get())) {}
     double* input() { return in_.get(); }
     const fftw_complex* bins() const { return out_.get(); }
-    std::size_t size() const { return n_; }
-    std::size_t bin_count() const { return n_ / 2 + 1; }
     void run() { fftw_execute_dft_r2c(plan_.get(), in_.get(), out_.get()); }
 
 private:
-    std::size_t n_;
-    RealBuffer in_;
-    ComplexBuffer out_;
+    Scratch<double> in_;
+    Scratch<fftw_complex> out_;
     PlanCache::Plan plan_;
 };
 
@@ -223,7 +309,11 @@ Spectrum psd_welch(std::span<const double> x, std::size_t L, std::size_t overlap
     std::size_t s = 0;
     double* seg = fft.input();
     const fftw_complex* X = fft.bins();
+    // A transform of L points is about L log2 L steps.
+    const std::uint64_t segment_work = static_cast<std::uint64_t>(L) * (std::bit_width(L) + 1);
+    InterruptPoll poll;
     do {
+        poll(segment_work);
         const double* xs = x.data() + s;
         multiply_into(xs, w.data(), seg, L);
         fft.run();
@@ -442,24 +532,49 @@ inline double magnitude(const fftw_complex& z) {
     return std::hypot(z[0], z[1]);
 }
 
-std::tuple<Array1, Array1> fft_magnitude_py(SignalView signal, double fs) {
-    const FiniteSamples finite(signal);
-    const std::span<const double> x = finite.span();
-    const std::size_t m = x.size();
-    if (m == 0) return {Array1{}, Array1{}};
-    RealTransform fft(m);
-    std::copy(x.begin(), x.end(), fft.input());
-    fft.run();
-    const fftw_complex* X = fft.bins();
-    const std::size_t bins = fft.bin_count();
-    std::vector<double> f(bins), a(bins);
-    const double len = static_cast<double>(m);
-    for (std::size_t k = 0; k < bins; ++k) {
+// a[k] = (|X_k| + |X_k|) / len for k in [0, bins). The square roots run four
+// at a time; bins whose squares leave the normal range are redone one by one
+// in the scaled form afterwards.
+NUVRA_MULTIVERSION
+void magnitudes_into(const fftw_complex* X, double len, double* a, std::size_t bins) {
+    const double* z = X[0];
+    const v4d lo = simd::splat(1.0e-300), hi = simd::splat(1.0e300), vlen = simd::splat(len);
+    v4i outside = {0, 0, 0, 0};
+    std::size_t k = 0;
+    for (; k + 4 <= bins; k += 4) {
+        const v4d s = power4(z + 2 * k);
+        outside |= ~((s < hi) & (s > lo));
+        const v4d m = {std::sqrt(s[0]), std::sqrt(s[1]), std::sqrt(s[2]), std::sqrt(s[3])};
+        simd::store(a + k, (m + m) / vlen);
+    }
+    bool redo = (outside[0] | outside[1] | outside[2] | outside[3]) != 0;
+    for (; k < bins; ++k) {
         const double mag = magnitude(X[k]);
         a[k] = (mag + mag) / len;
     }
-    fill_frequencies(fs, len, f.data(), bins);
-    return {Array1{std::move(f)}, Array1{std::move(a)}};
+    if (!redo) return;
+    for (k = 0; k < (bins & ~std::size_t{3}); ++k) {
+        const double s = power(X[k]);
+        if (s < 1.0e300 && s > 1.0e-300) continue;
+        const double mag = magnitude(X[k]);
+        a[k] = (mag + mag) / len;
+    }
+}
+
+std::tuple<UninitArray1, UninitArray1> fft_magnitude_py(SignalView signal, double fs) {
+    const FiniteSamples finite(signal);
+    const std::span<const double> x = finite.span();
+    const std::size_t m = x.size();
+    if (m == 0) return {UninitArray1(0), UninitArray1(0)};
+    const std::size_t bins = m / 2 + 1;
+    UninitArray1 f(bins), a(bins);
+    {
+        Scratch<fftw_complex> X(bins);
+        rfft_into(x, X.get());
+        magnitudes_into(X.get(), static_cast<double>(m), a.data(), bins);
+    }
+    fill_frequencies(fs, static_cast<double>(m), f.data(), bins);
+    return {std::move(f), std::move(a)};
 }
 
 // The fundamental of a Welch spectrum: the largest density above DC.
@@ -522,12 +637,13 @@ double total_harmonic_distortion_py(SignalView signal, double fs, std::uint64_t 
 // accumulate side by side, each window in its own order.
 constexpr std::size_t kLanes = 32;
 
+// This sums the centres [first, end), first - w a multiple of kLanes.
 NUVRA_MULTIVERSION
 void centred_window_sums(const double* __restrict__ x, std::size_t m, std::size_t w,
-                         double* __restrict__ out) {
+                         std::size_t first, std::size_t end, double* __restrict__ out) {
     const std::size_t full = 2 * w + 1;
-    for (std::size_t i0 = w; i0 < m; i0 += kLanes) {
-        const std::size_t lanes = std::min(kLanes, m - i0);
+    for (std::size_t i0 = first; i0 < end; i0 += kLanes) {
+        const std::size_t lanes = std::min(kLanes, end - i0);
         // Window lengths shrink with the centre near the end; all lanes share
         // the length of the last one.
         auto length = [&](std::size_t i) { return std::min(full, m + w - i); };
@@ -592,7 +708,14 @@ std::tuple<double, double, double, double> signal_to_noise_py(SignalView signal,
             smooth[i] = run;
         }
     }
-    centred_window_sums(x.data(), m, w, smooth.data());
+    // Blocks of centres of about 2^16 additions between two interrupt checks.
+    const std::size_t window_work = std::min(2 * w + 1, m);
+    const std::size_t chunk = kLanes * std::max<std::size_t>(1, (std::size_t{1} << 16) / (kLanes * window_work));
+    InterruptPoll poll;
+    for (std::size_t i = w; i < m; i += chunk) {
+        poll(static_cast<std::uint64_t>(chunk) * window_work);
+        centred_window_sums(x.data(), m, w, i, std::min(m, i + chunk), smooth.data());
+    }
     double p_signal = -0.0, p_noise = -0.0;
     for (std::size_t i = 0; i < m; ++i) {
         const std::size_t lo = i < w ? 0 : i - w;
@@ -612,43 +735,45 @@ std::tuple<double, double, double, double> signal_to_noise_py(SignalView signal,
 
 // ------------------------------------------------------------------ Hilbert transform
 
-std::tuple<Array1, Array1> hilbert_transform_py(SignalView signal) {
+// out[j] = y[j] * c, real and imaginary parts apart.
+NUVRA_MULTIVERSION
+void scale_split(const fftw_complex* y, double c, double* re, double* im, std::size_t n) {
+    const double* z = y[0];
+    const v4d vc = simd::splat(c);
+    std::size_t j = 0;
+    for (; j + 4 <= n; j += 4) {
+        const v4d a = simd::load(z + 2 * j), b = simd::load(z + 2 * j + 4);
+        simd::store(re + j, __builtin_shuffle(a, b, v4i{0, 2, 4, 6}) * vc);
+        simd::store(im + j, __builtin_shuffle(a, b, v4i{1, 3, 5, 7}) * vc);
+    }
+    for (; j < n; ++j) {
+        re[j] = z[2 * j] * c;
+        im[j] = z[2 * j + 1] * c;
+    }
+}
+
+std::tuple<UninitArray1, UninitArray1> hilbert_transform_py(SignalView signal) {
     const FiniteSamples finite(signal);
     const std::span<const double> x = finite.span();
     const std::size_t n = x.size();
-    if (n == 0) return {Array1{}, Array1{}};
+    if (n == 0) return {UninitArray1(0), UninitArray1(0)};
+    UninitArray1 re(n), im(n);
 
-    RealTransform fft(n);
-    std::copy(x.begin(), x.end(), fft.input());
-    fft.run();
-    const fftw_complex* X = fft.bins();
-
+    // The one-sided spectrum lands in the first n/2 + 1 bins of the buffer
+    // the inverse then runs on in place.
+    Scratch<fftw_complex> y(n);
+    rfft_into(x, y.get());
     // Weights: 1 at DC and, for even n, at n/2; 2 at bins 1 .. (n-1)/2; 0 above.
-    ComplexBuffer y = fftw_buffer<fftw_complex>(n);
     const std::size_t doubled_end = (n + 1) / 2;
     const std::size_t kept_end = n / 2 + 1;
-    y[0][0] = X[0][0];
-    y[0][1] = X[0][1];
-    for (std::size_t k = 1; k < doubled_end; ++k) {
-        y[k][0] = X[k][0] * 2.0;
-        y[k][1] = X[k][1] * 2.0;
-    }
-    for (std::size_t k = std::max<std::size_t>(doubled_end, 1); k < kept_end; ++k) {
-        y[k][0] = X[k][0];  // the Nyquist bin of an even length
-        y[k][1] = X[k][1];
-    }
-    for (std::size_t k = kept_end; k < n; ++k) y[k][0] = y[k][1] = 0.0;
+    double* z = y[0];
+    for (std::size_t i = 2; i < 2 * doubled_end; ++i) z[i] = z[i] * 2.0;
+    std::fill(z + 2 * kept_end, z + 2 * n, 0.0);
 
     PlanCache::Plan inverse = plans().get(PlanKind::inverse_c2c_in_place, n, nullptr, y.get());
     fftw_execute_dft(inverse.get(), y.get(), y.get());
-
-    const double c = 1.0 / static_cast<double>(n);
-    std::vector<double> re(n), im(n);
-    for (std::size_t j = 0; j < n; ++j) {
-        re[j] = y[j][0] * c;
-        im[j] = y[j][1] * c;
-    }
-    return {Array1{std::move(re)}, Array1{std::move(im)}};
+    scale_split(y.get(), 1.0 / static_cast<double>(n), re.data(), im.data(), n);
+    return {std::move(re), std::move(im)};
 }
 
 const PyMethodDef defs[] = {
