@@ -636,9 +636,7 @@ double modularity_py(MatrixView adjacency, SignalView communities, double resolu
     require_square_block(adjacency);
     std::vector<double> k(n);
     double total = -0.0;
-    InterruptPoll poll;
     for (std::size_t i = 0; i < n; ++i) {
-        poll(n);
         double ki = -0.0;
         for_each_nonzero(adjacency, i, n, [&](std::size_t, double v) {
             ki += v;
@@ -664,7 +662,6 @@ double modularity_py(MatrixView adjacency, SignalView communities, double resolu
     }
     std::vector<double> lsum(labels.size(), -0.0), dsum(labels.size(), -0.0);
     for (std::size_t i = 0; i < n; ++i) {
-        poll(n);
         const std::uint32_t li = idx[i];
         dsum[li] += k[i];
         double l = lsum[li];

@@ -194,8 +194,16 @@ std::tuple<std::uint64_t, std::uint64_t> find_stable_baseline_1d_py(SignalView v
 struct CohortOut {
     double* series[5];
 
+    // (A cohort without signals can hold any number of cycles: the fill runs
+    // in pieces, checking for an interrupt between them.)
     void all_nan(std::size_t n) const {
-        for (double* s : series) std::fill_n(s, n, NaN);
+        constexpr std::size_t kPiece = std::size_t{1} << 20;
+        InterruptPoll poll;
+        for (std::size_t at = 0; at < n; at += kPiece) {
+            const std::size_t len = std::min(kPiece, n - at);
+            poll(5 * len);
+            for (double* s : series) std::fill_n(s + at, len, NaN);
+        }
     }
 };
 

@@ -1,21 +1,14 @@
 """Graph measures on adjacency matrices, against networkx and known answers.
 
-Differences from networkx, by design:
-- rows are out-edges; closeness follows out-distances, so it equals networkx's
-  closeness (which uses in-distances) on the reversed graph, with
-  wf_improved=False (no scaling by the reachable share);
-- degree centrality counts out-edges (networkx's out_degree_centrality) and a
-  positive diagonal; density counts the diagonal too;
-- betweenness of an undirected graph counts both orders of each pair and is
-  divided by (n-1)(n-2): networkx's normalized value;
-- average path length leaves unreachable pairs out (networkx refuses
-  disconnected graphs);
-- clustering of a directed graph only looks at u -> v for neighbours u < v
-  (networkx uses directed triangles), so only undirected graphs are compared;
-- eigenvector centrality iterates A, and A + I only when A does not converge;
-  networkx always iterates A + I and uses in-edges (same on symmetric graphs);
-- louvain is local moving only (no aggregation) and label_propagation breaks
-  ties by the smallest label: both are checked against direct transcriptions.
+Differences from networkx, by design: rows are out-edges (closeness equals
+networkx's on the reversed graph, wf_improved=False; degree is the out-degree
+and, like density, counts a positive diagonal); betweenness counts both orders
+of each pair over (n-1)(n-2); average path length leaves unreachable pairs
+out; clustering of a directed graph only looks at u -> v for neighbours
+u < v, so only undirected graphs are compared; eigenvector centrality iterates
+A, and A + I only when A does not converge (networkx always A + I, in-edges).
+louvain (local moving only) and label_propagation (ties to the smallest label)
+are checked against direct transcriptions.
 """
 
 import math
@@ -24,7 +17,7 @@ import networkx as nx
 import numpy as np
 import pytest
 
-from helpers import in_order_sum as in_order, panics
+from helpers import assert_stops_on_ctrl_c, in_order_sum as in_order, panics
 from nuvra import _rust as r
 
 NAMES = ["degree_centrality", "betweenness_centrality", "closeness_centrality",
@@ -46,13 +39,6 @@ def random_graph(seed, n=14, p=0.3, directed=False):
     a = (g.random((n, n)) < p).astype(float)
     np.fill_diagonal(a, 0.0)
     return a if directed else np.maximum(a, a.T)
-
-
-def test_registration():
-    assert r.eigenvector_centrality.__text_signature__ == "(adjacency, max_iter, tol)"
-    assert r.modularity.__text_signature__ == "(adjacency, communities, resolution)"
-    assert r.betweenness_centrality.__doc__ == "Betweenness centrality (Brandes algorithm)."
-    assert r.adjacency_from_correlation.__doc__ == "Create adjacency from correlation matrix."
 
 
 PATH3 = np.array([[0, 1, 0], [1, 0, 1], [0, 1, 0.]])
@@ -98,17 +84,33 @@ TWO_EDGES = np.zeros((4, 4))
 TWO_EDGES[0, 1] = TWO_EDGES[1, 0] = TWO_EDGES[2, 3] = TWO_EDGES[3, 2] = 1.0
 
 
-def test_community_examples():
+def test_docs_and_examples():
+    assert r.eigenvector_centrality.__text_signature__ == "(adjacency, max_iter, tol)"
+    assert r.modularity.__text_signature__ == "(adjacency, communities, resolution)"
+    assert r.betweenness_centrality.__doc__ == "Betweenness centrality (Brandes algorithm)."
+    assert r.adjacency_from_correlation.__doc__ == "Create adjacency from correlation matrix."
     for comm in ([0, 0, 1, 1], [0.0, 0.7, 1.2, 1.9]):
         assert r.modularity(TWO_EDGES, np.array(comm, float), 1.0) == 0.5
     assert r.modularity(TWO_EDGES, np.array([5, 5, 7, 7, 9.]), 1.0) == 0.5  # 9 has no members
     assert r.modularity(TWO_EDGES, np.array([]), 1.0) == 0.0
     np.testing.assert_array_equal(r.louvain(TWO_EDGES, 1.0), [0, 0, 1, 1])
     np.testing.assert_array_equal(r.label_propagation(TWO_EDGES), [0, 0, 1, 1])
-    np.testing.assert_array_equal(
-        r.adjacency_from_correlation(np.array([[1.0, 0.5], [-0.7, 1.0]]), 0.6), [[0, 0], [1, 0]])
+    for t, want in ((0.5, [[0, 1], [1, 0]]), (0.6, [[0, 0], [1, 0]])):
+        np.testing.assert_array_equal(r.adjacency_from_correlation(np.array([[1, 0.5], [-0.7, 1]]), t), want)
     assert r.adjacency_from_correlation(np.zeros((0, 0)), 0.5).shape == (0, 0)
     assert r.adjacency_from_correlation(np.zeros((1, 0)), 0.5).tolist() == [[0.0]]
+
+
+@pytest.mark.parametrize("n", [0, 1, 2, 7, 9, 40])
+@pytest.mark.parametrize("t", [0.3, 0.0, -1.0, math.nan, math.inf])
+def test_adjacency_from_correlation(n, t):
+    c = np.random.default_rng(n).uniform(-1, 1, (n, n + 3))[:, :n]
+    c.flat[::5] = np.resize([math.nan, -0.0, math.inf, -math.inf, 0.3], c.flat[::5].size)
+    got = r.adjacency_from_correlation(c, t)  # a new C-ordered array that NumPy owns
+    assert got.flags.owndata and got.flags.c_contiguous and got.base is None and got.shape == (n, n)
+    want = (np.abs(c) >= t).astype(float)
+    np.fill_diagonal(want, 0.0)
+    assert got.tobytes() == want.tobytes()
     assert panics(r.modularity, TWO_EDGES, np.array([0.0, 1.0]), 1.0) == "ndarray: index out of bounds"
 
 
@@ -164,37 +166,23 @@ def ref_power(a, max_iter, tol):
     """The power iteration on A as written: row sums in order, Euclidean norm."""
     n = len(a)
     x = [1.0 / n] * n
-    for t in range(1, max(max_iter, 1) + 1):
-        y = []
-        for i in range(n):
-            acc = -0.0
-            for j in range(n):
-                acc += a[i, j] * x[j]
-            y.append(acc)
-        s = -0.0
-        for v in y:
-            s += v * v
-        y = [v / math.sqrt(s) for v in y]
-        d = -0.0
-        for u, v in zip(x, y):
-            d += (u - v) * (u - v)
-        x = y
-        if math.sqrt(d) < tol:
+    for t in range(max(max_iter, 1)):
+        y = [in_order(a[i, j] * x[j] for j in range(n)) for i in range(n)]
+        norm = math.sqrt(in_order(v * v for v in y))
+        y = [v / norm for v in y]
+        d, x = math.sqrt(in_order((u - v) * (u - v) for u, v in zip(x, y))), y
+        if d < tol:
             return x, True
     return x, False
 
 
-@pytest.mark.parametrize("seed", range(4))
-def test_eigenvector_converging_is_unchanged(seed):
-    a = np.random.default_rng(seed).uniform(0.0, 1.0, (9, 9)) if seed else 1 - np.eye(3)
+@pytest.mark.parametrize("max_iter, sign", [(1, -1), (4, 1), (2**64 - 1, -1), (2**64 - 2, 1)])
+def test_eigenvector_iteration(max_iter, sign):
+    a = np.random.default_rng(max_iter % 4).uniform(0.0, 1.0, (9, 9)) if max_iter > 1 else 1 - np.eye(3)
     want, converged = ref_power(a, 200, 1e-10)
     assert converged
     np.testing.assert_array_equal(r.eigenvector_centrality(a, 200, 1e-10), want)
     np.testing.assert_array_equal(r.eigenvector_centrality(np.full((2, 2), np.nan), 7, 1e-6), [np.nan] * 2)
-
-
-@pytest.mark.parametrize("max_iter, sign", [(1, -1), (4, 1), (2**64 - 1, -1), (2**64 - 2, 1)])
-def test_eigenvector_cycle_ends_at_max_iter(max_iter, sign):
     # -3 I alternates between x and -x on A and on A + I: the state of step
     # max_iter is returned without running up to max_iter.
     want, _ = ref_power(-2 * np.eye(2), max_iter if max_iter < 10 else 100 + max_iter % 2, 1e-6)
@@ -209,13 +197,10 @@ def test_eigenvector_cycle_ends_at_max_iter(max_iter, sign):
 
 def ref_louvain(a, gamma):
     """Local moving of single nodes, transcribed step by step."""
-    n = len(a)
-    lab = list(range(n))
+    n, lab = len(a), list(range(len(a)))
     k = [in_order(row) for row in a.tolist()]
     m = in_order(a.ravel().tolist()) * 0.5
-    if m == 0.0:
-        return lab
-    for _ in range(100):
+    for _ in range(100 if m != 0.0 else 0):
         changed = False
         for i in range(n):
             cand = []
@@ -229,10 +214,9 @@ def ref_louvain(a, gamma):
                 mem = [j for j in range(n) if lab[j] == c]
                 gain = ((in_order(a[i, j] for j in mem) - w_own) / m
                         - (in_order(k[j] for j in mem) - t_own) * (gamma * k[i]) / (m * (m + m)))
-                if gain > bg:
-                    best, bg = c, gain
-            if best != lab[i]:
-                lab[i], changed = best, True
+                best, bg = (c, gain) if gain > bg else (best, bg)
+            changed |= best != lab[i]
+            lab[i] = best
         if not changed:
             break
     return lab
@@ -299,10 +283,8 @@ def test_communities_against_transcriptions(seed, n):
 
 def test_label_propagation_ties_smallest_label():
     ring = nx.to_numpy_array(nx.cycle_graph(6))  # every vote ties
-    first = r.label_propagation(ring)
-    np.testing.assert_array_equal(first, numbered(ref_label_propagation(ring)))
     for _ in range(5):
-        np.testing.assert_array_equal(r.label_propagation(ring), first)
+        np.testing.assert_array_equal(r.label_propagation(ring), numbered(ref_label_propagation(ring)))
 
 
 @pytest.mark.parametrize("f", NAMES)
@@ -312,3 +294,19 @@ def test_wide_reads_leading_block_narrow_panics(f):
     want, got = CALLS[f](a), CALLS[f](wide)
     np.testing.assert_array_equal(np.asarray(got, dtype=object), np.asarray(want, dtype=object))
     panics(CALLS[f], a[:, :5])
+
+
+ROTATION = "c, s = np.cos(1.0), np.sin(1.0); a = np.array([[c, -s, 0], [s, c, 0], [0, 0, 0.5]])"
+DENSE = "a = (np.random.default_rng(0).random((3000, 3000)) < 0.5) * 1.0"
+
+
+def test_long_calls_stop_on_ctrl_c():
+    # A power iteration that neither converges nor repeats, all-pairs searches
+    # and community passes over a dense graph.
+    assert_stops_on_ctrl_c({
+        "eigenvector rotation": (ROTATION, "nv.eigenvector_centrality(a, 2**62, -1.0)"),
+        "eigenvector random": ("a = np.random.default_rng(0).normal(size=(64, 64))",
+                               "nv.eigenvector_centrality(a, 2**31, 0.0)"),
+        "betweenness": (DENSE, "nv.betweenness_centrality(a)"),
+        "louvain": ("a = np.random.default_rng(0).random((3000, 3000)) - 0.5", "nv.louvain(a, 1.0)"),
+    })
