@@ -38,9 +38,8 @@ def test_against_scipy(seed, n, k1, k2):
     (np.ones((3, 0)), np.ones((3, 2)), math.nan),     # no columns
     (np.ones((3, 2)), np.ones((3, 0)), math.nan),
     (np.ones((0, 2)), np.ones((0, 3)), math.nan),     # no rows
-    (np.where(np.arange(8).reshape(4, 2) == 7, np.nan, E[:, :2]), E[:, :2], math.nan),
-    (E[:, 1:3], np.where(np.arange(8).reshape(4, 2) == 7, np.inf, E[:, :2]), math.nan),
-    (np.where(np.arange(8).reshape(4, 2) == 7, -np.inf, E[:, :2]), E[:, :2], math.nan),
+    *[(np.where(np.arange(8).reshape(4, 2) == 7, bad, E[:, :2]), E[:, 1:3])[::s] + (math.nan,)
+      for bad, s in ((np.nan, 1), (np.inf, -1), (-np.inf, 1))],  # non-finite values give NaN
 ])
 def test_known_answers(v1, v2, want):
     assert r.subspace_angle.__text_signature__ == "(v1, v2)"

@@ -1,12 +1,7 @@
-"""Distance matrices, H0 persistence and persistence-diagram measures.
-
-References: scipy's pdist/squareform for the distance matrix, the merge
-heights of scipy's single linkage for the zero-dimensional diagram, and
-scipy.stats.wasserstein_distance for the diagram distance: ours pairs the
-k-th largest persistences of the two diagrams (the shorter padded with
-zeros), which is L times the 1-Wasserstein distance between the two padded
-samples of persistences (not the matching distance of persim or gudhi, which
-also matches points to the diagonal).
+"""Distance matrices, H0 persistence and persistence-diagram measures, against
+scipy (pdist, single linkage, and wasserstein_distance: ours pairs the k-th
+largest persistences, zero-padded, which is L times scipy's 1-Wasserstein
+distance between the two padded samples of persistences).
 """
 
 import math
@@ -17,7 +12,7 @@ from scipy.cluster.hierarchy import linkage
 from scipy.spatial.distance import pdist, squareform
 from scipy.stats import wasserstein_distance as w1
 
-from helpers import panics, same
+from helpers import in_order_sum, panics, same
 from nuvra import _rust as r
 
 NAN, INF = math.nan, math.inf
@@ -34,27 +29,19 @@ def test_docs():
 
 def ref_kruskal(x):
     """Kruskal on all pairs, stable sort with NaN distances last."""
-    p = len(x)
-
-    def dist(i, j):  # in coordinate order from +0.0 (sum() would compensate)
-        s = 0.0
-        for c in range(x.shape[1]):
-            s += (x[i][c] - x[j][c]) * (x[i][c] - x[j][c])
-        return math.sqrt(s)
-    edges = [(dist(i, j), i, j) for i in range(p) for j in range(i + 1, p)]
-    edges.sort(key=lambda e: (math.isnan(e[0]), 0.0 if math.isnan(e[0]) else e[0]))
-    parent = list(range(p))
-
-    def find(k):
-        while parent[k] != k:
-            k = parent[k]
-        return k
-    deaths = []
-    for dist, i, j in edges:
-        a, b = find(i), find(j)
+    p, parent, deaths = len(x), list(range(len(x))), []
+    # distances summed in coordinate order from +0.0 (sum() would compensate)
+    dist = [(math.sqrt(in_order_sum((x[i] - x[j]) * (x[i] - x[j])) + 0.0), i, j)
+            for i in range(p) for j in range(i + 1, p)]
+    for d, i, j in sorted(dist, key=lambda e: (math.isnan(e[0]), 0.0 if math.isnan(e[0]) else e[0])):
+        a, b = i, j
+        while parent[a] != a:
+            a = parent[a]
+        while parent[b] != b:
+            b = parent[b]
         if a != b:
             parent[b] = a
-            deaths.append(dist)
+            deaths.append(d)
     return deaths
 
 
@@ -62,8 +49,7 @@ def ref_kruskal(x):
 @pytest.mark.parametrize("d", [1, 2, 3, 7])
 def test_h0_against_single_linkage(seed, d):
     x = np.random.default_rng(seed).normal(size=(60, d))
-    if seed == 4:
-        x = np.round(x * 2)  # many equal distances
+    x = np.round(x * 2) if seed == 4 else x  # many equal distances
     got = r.persistent_homology(x)
     assert got.shape == (59, 2) and (got[:, 0] == 0.0).all()
     np.testing.assert_array_equal(got[:, 1], np.sort(linkage(x, "single")[:, 2]))
@@ -84,15 +70,10 @@ def test_h0_non_finite_and_subsampling():
 
 
 @pytest.mark.parametrize("pts, max_points, want", [
-    ([[0, 0], [3, 0], [0, 4]], 500, [[0, 3], [0, 4]]),
-    ([[0], [1], [3], [6]], 500, [[0, 1], [0, 2], [0, 3]]),
-    ([[0, 0], [1, 0], [0, 1], [1, 1]], 500, [[0, 1]] * 3),
-    ([[2, 2]] * 3, 500, [[0, 0]] * 2),
-    (np.zeros((3, 0)), 500, [[0, 0]] * 2),
-    ([[1.0, 2.0]], 500, np.zeros((0, 2))),
-    (np.zeros((0, 4)), 500, np.zeros((0, 2))),
-    (np.arange(10.0)[:, None], 1, np.zeros((0, 2))),
-    (np.arange(10.0)[:, None], 0, np.zeros((0, 2))),
+    ([[0, 0], [3, 0], [0, 4]], 500, [[0, 3], [0, 4]]), ([[0], [1], [3], [6]], 500, [[0, 1], [0, 2], [0, 3]]),
+    ([[0, 0], [1, 0], [0, 1], [1, 1]], 500, [[0, 1]] * 3), ([[2, 2]] * 3, 500, [[0, 0]] * 2),
+    (np.zeros((3, 0)), 500, [[0, 0]] * 2), ([[1.0, 2.0]], 500, []), (np.zeros((0, 4)), 500, []),
+    (np.arange(10.0)[:, None], 1, []), (np.arange(10.0)[:, None], 0, []),
     (np.arange(10.0)[:, None], 2**64 - 1, [[0, 1]] * 9),
 ])
 def test_h0_known(pts, max_points, want):
@@ -131,16 +112,14 @@ def test_wasserstein_against_scipy(seed, n):
     pa, pb = (np.concatenate([p, np.zeros(m - len(p))]) for p in (pa, pb))
     got = r.wasserstein_distance(a, b)
     assert got == pytest.approx(m * w1(pa, pb), rel=1e-12)
-    total = -0.0
-    for u, v in zip(np.sort(pa)[::-1], np.sort(pb)[::-1]):
-        total += abs(u - v)
+    total = in_order_sum(abs(u - v) for u, v in zip(np.sort(pa)[::-1], np.sort(pb)[::-1]))
     assert got == total and r.wasserstein_distance(b, a) == got
     if n > 1000:  # infinite persistences sort first, NaN ones last
         b[:3, 0] = [-INF, INF, NAN]
         assert math.isnan(r.wasserstein_distance(a, b))
         c = b[1:2].copy()
         assert r.wasserstein_distance(b[:2], c) == INF and math.isnan(r.wasserstein_distance(c, c))
-    for d, p in ((a, pa), (b[3:], pb[3:])):
+    for d in (a, b[3:]):
         p = d[np.isfinite(d[:, 1]), 1] - d[np.isfinite(d[:, 1]), 0]
         mean, lo, hi, sd, c = r.persistence_statistics(d)
         assert (lo, hi, c) == (p.min(), p.max(), len(p))
