@@ -626,6 +626,23 @@ Array1 renumber(const std::vector<std::uint32_t>& label) {
     return {std::move(out)};
 }
 
+// Strengths k_i of rows [i0, i1) (each its row's sum in column order from
+// -0.0), and the running total over those rows' entries continued from
+// `total`.
+[[gnu::noinline]] double add_strengths(const MatrixView& adjacency, std::size_t i0, std::size_t i1,
+                                       double* k, double total) {
+    const std::size_t n = adjacency.rows;
+    for (std::size_t i = i0; i < i1; ++i) {
+        double ki = -0.0;
+        for_each_nonzero(adjacency, i, n, [&](std::size_t, double v) {
+            ki += v;
+            total += v;
+        });
+        k[i] = ki;
+    }
+    return total;
+}
+
 // Every sum here (strengths, total weight, the within-community weights
 // L_c and strengths D_c) runs in its stated order over the nonzero entries
 // only: a zero term could change nothing but the sign of a zero sum, which
@@ -636,13 +653,11 @@ double modularity_py(MatrixView adjacency, SignalView communities, double resolu
     require_square_block(adjacency);
     std::vector<double> k(n);
     double total = -0.0;
-    for (std::size_t i = 0; i < n; ++i) {
-        double ki = -0.0;
-        for_each_nonzero(adjacency, i, n, [&](std::size_t, double v) {
-            ki += v;
-            total += v;
-        });
-        k[i] = ki;
+    InterruptPoll poll;
+    constexpr std::size_t kRows = 64;
+    for (std::size_t i0 = 0; i0 < n; i0 += kRows) {
+        poll(kRows * n);
+        total = add_strengths(adjacency, i0, std::min(n, i0 + kRows), k.data(), total);
     }
     const double m = total * 0.5;
     if (m == 0.0) return 0.0;
@@ -662,6 +677,7 @@ double modularity_py(MatrixView adjacency, SignalView communities, double resolu
     }
     std::vector<double> lsum(labels.size(), -0.0), dsum(labels.size(), -0.0);
     for (std::size_t i = 0; i < n; ++i) {
+        poll(n);
         const std::uint32_t li = idx[i];
         dsum[li] += k[i];
         double l = lsum[li];
