@@ -37,6 +37,12 @@ def graph(n, p, seed=0):
     return np.maximum(a, a.T)
 
 
+def np_threshold(c, t):
+    a = (np.abs(c) >= t).astype(float)
+    np.fill_diagonal(a, 0.0)
+    return a
+
+
 def ripser_h0(x):
     from ripser import ripser
     return ripser(x, maxdim=0)["dgms"][0]
@@ -48,7 +54,6 @@ def main():
         a = graph(n, 8.0 / n)
         G = nx.from_numpy_array(a)
         size = f"n={n}"
-        c = np.corrcoef(np.random.default_rng(1).normal(size=(n, 3 * n)))
         part = np.arange(n) % 4 * 1.0
         comms = [set(np.flatnonzero(part == k)) for k in range(4)]
         row("density", size, lambda: nv.density(a),
@@ -77,14 +82,17 @@ def main():
             lambda: nx.eigenvector_centrality(G, 1000, 1e-9), "networkx")
         row("eigenvector_centrality", size, lambda: nv.eigenvector_centrality(a, 1000, 1e-9),
             lambda: np.linalg.eigh(a), "numpy eigh")
-        row("adjacency_from_correlation", size, lambda: nv.adjacency_from_correlation(c, 0.1),
-            lambda: np.where(np.eye(n, dtype=bool), 0.0, (np.abs(c) >= 0.1) * 1.0), "numpy")
         row("modularity", size, lambda: nv.modularity(a, part, 1.0),
             lambda: nx.community.modularity(G, comms), "networkx")
         row("louvain", size, lambda: nv.louvain(a, 1.0),
             lambda: nx.community.louvain_communities(G, seed=0), "networkx")
         row("label_propagation", size, lambda: nv.label_propagation(a),
             lambda: list(nx.community.label_propagation_communities(G)), "networkx")
+
+    for n in (100, 316, 1000):
+        c = np.corrcoef(np.random.default_rng(1).normal(size=(n, 3 * n)))
+        row("adjacency_from_correlation", f"n={n}", lambda: nv.adjacency_from_correlation(c, 0.1),
+            lambda: np_threshold(c, 0.1), "numpy")
 
     for npts in (100, 316):
         x = np.random.default_rng(2).normal(size=(npts, 3))

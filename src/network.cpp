@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "module_frame/families.hpp"
+#include "module_frame/interrupt.hpp"
 #include "module_frame/simd.hpp"
 
 #if defined(__SSE2__)
@@ -140,7 +141,9 @@ std::size_t square_count(std::size_t n) {
 std::unique_ptr<double[]> dense_block(const MatrixView& a, bool transposed) {
     const std::size_t n = a.rows;
     auto out = uninit<double>(square_count(n));
+    InterruptPoll poll;
     for (std::size_t i = 0; i < n; ++i) {
+        poll(n);
         const double* row = a.data + static_cast<std::ptrdiff_t>(i) * a.s0;
         if (!transposed) {
             double* dst = out.get() + i * n;
@@ -184,8 +187,10 @@ Graph build_graph(const MatrixView& a) {
     }
     if (n > std::numeric_limits<std::uint32_t>::max()) panic_capacity_overflow();
     g.off.assign(n + 1, 0);
+    InterruptPoll poll;
     // (A one-row matrix has only its diagonal position, which is never read.)
     for (std::size_t i = 0; i < n && n >= 2; ++i) {
+        poll(n);
         for_each_edge(a, i, n, [&](std::size_t j) {
             if (j != i) g.adj.push_back(static_cast<std::uint32_t>(j));
         });
@@ -229,7 +234,9 @@ std::vector<Reach> reach_all(const Graph& g) {
     std::vector<std::uint32_t> active, touched;
     active.reserve(n);
     touched.reserve(n);
+    InterruptPoll poll;
     for (std::size_t base = 0; base < n; base += 64) {
+        poll(n);
         const std::size_t width = std::min<std::size_t>(64, n - base);
         std::fill(visited.begin(), visited.end(), 0);
         active.clear();
@@ -241,14 +248,17 @@ std::vector<Reach> reach_all(const Graph& g) {
         }
         for (std::uint64_t level = 1; !active.empty(); ++level) {
             touched.clear();
+            std::uint64_t work = active.size();
             for (const std::uint32_t u : active) {
                 const std::uint64_t f = frontier[u];
                 frontier[u] = 0;
+                work += g.degree(u);
                 for (const std::uint32_t* p = g.begin(u); p != g.end(u); ++p) {
                     if (!next[*p]) touched.push_back(*p);
                     next[*p] |= f;
                 }
             }
+            poll(work + touched.size());
             active.clear();
             for (const std::uint32_t v : touched) {
                 const std::uint64_t fresh = next[v] & ~visited[v];
@@ -275,7 +285,11 @@ double density_py(MatrixView adjacency) {
     if (n < 2) return 0.0;
     require_square_block(adjacency);
     std::uint64_t count = 0;
-    for (std::size_t i = 0; i < n; ++i) count += count_edges(adjacency, i, n);
+    InterruptPoll poll;
+    for (std::size_t i = 0; i < n; ++i) {
+        poll(n);
+        count += count_edges(adjacency, i, n);
+    }
     const double pairs = static_cast<double>(n * (n - 1)) / 2.0;
     return (static_cast<double>(count) / 2.0) / pairs;
 }
@@ -286,7 +300,11 @@ Array1 degree_centrality_py(MatrixView adjacency) {
     require_square_block(adjacency);
     std::vector<double> out(n);
     const double denom = static_cast<double>(n - 1);
-    for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<double>(count_edges(adjacency, i, n)) / denom;
+    InterruptPoll poll;
+    for (std::size_t i = 0; i < n; ++i) {
+        poll(n);
+        out[i] = static_cast<double>(count_edges(adjacency, i, n)) / denom;
+    }
     return {std::move(out)};
 }
 
@@ -359,7 +377,10 @@ Array1 betweenness_centrality_py(MatrixView adjacency) {
     auto order = uninit<std::uint32_t>(n);
     auto sigma = uninit<double>(n);
     auto delta = uninit<double>(n);
+    InterruptPoll poll;
     for (std::size_t s = 0; s < n; ++s) {
+        // The fill, and both sweeps over at most every edge.
+        poll(n + 2 * g.adj.size());
         std::fill(dist.get(), dist.get() + n, kUnreached);
         dist[s] = 0;
         sigma[s] = 1.0;
@@ -415,8 +436,10 @@ Array1 clustering_coefficient_py(MatrixView adjacency) {
     for (std::size_t u = 0; u < n; ++u)
         for (const std::uint32_t* p = g.begin(u); p != g.end(u); ++p)
             bits[u * words + (*p >> 6)] |= std::uint64_t{1} << (*p & 63);
+    InterruptPoll poll;
     for (std::size_t i = 0; i < n; ++i) {
         const std::uint64_t k = g.degree(i);
+        poll(k * words + 1);
         if (k < 2) continue;
         const std::uint64_t* ri = bits.data() + i * words;
         std::uint64_t links = 0;
@@ -486,7 +509,10 @@ bool power_iteration(const double* b, std::size_t n, std::uint64_t max_iter, dou
     std::vector<double> y(n), saved(n);
     std::uint64_t power = 1, period = 0;
     bool have_saved = false;
+    InterruptPoll poll;
+    const std::uint64_t step_work = static_cast<std::uint64_t>(n) * n;
     for (std::uint64_t t = 1;; ++t) {
+        poll(step_work);
         double d = 0.0;
         const double s = power_step(b, n, x, y, d);
         if (s == 0.0) {
@@ -505,6 +531,7 @@ bool power_iteration(const double* b, std::size_t n, std::uint64_t max_iter, dou
             // State t equals state t - period: every step of the cycle has
             // been seen and none converged.
             for (std::uint64_t left = (max_iter - t) % period; left > 0; --left) {
+                poll(step_work);
                 power_step(b, n, x, y, d);
                 x.swap(y);
             }
@@ -537,17 +564,51 @@ Array1 eigenvector_centrality_py(MatrixView adjacency, std::uint64_t max_iter, d
     return {std::move(x)};
 }
 
-Array2 adjacency_from_correlation_py(MatrixView correlation_matrix, double threshold) {
+// dst[j] = 1.0 where |row[j]| >= t, else 0.0, for j < n (contiguous row): a
+// compare and a bit mask per element, no branch. A NaN entry or threshold
+// fails the compare and gives 0.0.
+NUVRA_MULTIVERSION
+void threshold_row(const double* row, std::size_t n, double t, double* dst) {
+    using simd::v4d;
+    using simd::v4i;
+    const v4i abs_mask = simd::bits(simd::splat(-0.0)) ^ v4i{-1, -1, -1, -1};
+    const v4i one = simd::bits(simd::splat(1.0));
+    const v4d tv = simd::splat(t);
+    std::size_t j = 0;
+    for (; j + 8 <= n; j += 8) {
+        const v4d a = simd::from_bits(simd::bits(simd::load(row + j)) & abs_mask);
+        const v4d b = simd::from_bits(simd::bits(simd::load(row + j + 4)) & abs_mask);
+        simd::store(dst + j, simd::from_bits((a >= tv) & one));
+        simd::store(dst + j + 4, simd::from_bits((b >= tv) & one));
+    }
+    for (; j < n; ++j) dst[j] = std::fabs(row[j]) >= t ? 1.0 : 0.0;
+}
+
+// Written straight into the new array that NumPy owns; the diagonal is never
+// read (a one-row matrix may have no column at all).
+OwnedArray2 adjacency_from_correlation_py(MatrixView correlation_matrix, double threshold) {
     const std::size_t n = correlation_matrix.rows;
     if (n >= 2) require_square_block(correlation_matrix);
-    std::vector<double> out(square_count(n));
-    for (std::size_t i = 0; i < n; ++i) {
-        const double* row = correlation_matrix.data + static_cast<std::ptrdiff_t>(i) * correlation_matrix.s0;
-        double* dst = out.data() + i * n;
-        for (std::size_t j = 0; j < n; ++j)
-            dst[j] = (j != i && std::fabs(row[static_cast<std::ptrdiff_t>(j) * correlation_matrix.s1]) >= threshold) ? 1.0 : 0.0;
+    OwnedArray2 out(n, n);
+    if (n < 2) {
+        std::fill_n(out.data(), n, 0.0);
+        return out;
     }
-    return {std::move(out), n, n};
+    InterruptPoll poll;
+    const MatrixView& c = correlation_matrix;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double* row = c.data + static_cast<std::ptrdiff_t>(i) * c.s0;
+        double* dst = out.row(i);
+        if (c.s1 == 1) {
+            threshold_row(row, n, threshold, dst);
+        } else {
+            for (std::size_t j = 0; j < n; ++j)
+                dst[j] = std::fabs(row[static_cast<std::ptrdiff_t>(j) * c.s1]) >= threshold ? 1.0 : 0.0;
+        }
+        dst[i] = 0.0;
+        poll(n);
+    }
+    return out;
 }
 
 // ------------------------------------------------------------- communities
@@ -565,6 +626,23 @@ Array1 renumber(const std::vector<std::uint32_t>& label) {
     return {std::move(out)};
 }
 
+// Strengths k_i of rows [i0, i1) (each its row's sum in column order from
+// -0.0), and the running total over those rows' entries continued from
+// `total`.
+[[gnu::noinline]] double add_strengths(const MatrixView& adjacency, std::size_t i0, std::size_t i1,
+                                       double* k, double total) {
+    const std::size_t n = adjacency.rows;
+    for (std::size_t i = i0; i < i1; ++i) {
+        double ki = -0.0;
+        for_each_nonzero(adjacency, i, n, [&](std::size_t, double v) {
+            ki += v;
+            total += v;
+        });
+        k[i] = ki;
+    }
+    return total;
+}
+
 // Every sum here (strengths, total weight, the within-community weights
 // L_c and strengths D_c) runs in its stated order over the nonzero entries
 // only: a zero term could change nothing but the sign of a zero sum, which
@@ -575,13 +653,11 @@ double modularity_py(MatrixView adjacency, SignalView communities, double resolu
     require_square_block(adjacency);
     std::vector<double> k(n);
     double total = -0.0;
-    for (std::size_t i = 0; i < n; ++i) {
-        double ki = -0.0;
-        for_each_nonzero(adjacency, i, n, [&](std::size_t, double v) {
-            ki += v;
-            total += v;
-        });
-        k[i] = ki;
+    InterruptPoll poll;
+    constexpr std::size_t kRows = 64;
+    for (std::size_t i0 = 0; i0 < n; i0 += kRows) {
+        poll(kRows * n);
+        total = add_strengths(adjacency, i0, std::min(n, i0 + kRows), k.data(), total);
     }
     const double m = total * 0.5;
     if (m == 0.0) return 0.0;
@@ -601,6 +677,7 @@ double modularity_py(MatrixView adjacency, SignalView communities, double resolu
     }
     std::vector<double> lsum(labels.size(), -0.0), dsum(labels.size(), -0.0);
     for (std::size_t i = 0; i < n; ++i) {
+        poll(n);
         const std::uint32_t li = idx[i];
         dsum[li] += k[i];
         double l = lsum[li];
@@ -638,7 +715,9 @@ Array1 louvain_py(MatrixView adjacency, double resolution) {
     std::vector<std::uint32_t> col;
     std::vector<double> val;
     double total = -0.0;
+    InterruptPoll poll;
     for (std::size_t i = 0; i < n; ++i) {
+        poll(n);
         const double* row = adjacency.data + static_cast<std::ptrdiff_t>(i) * adjacency.s0;
         double ki = -0.0;
         for (std::size_t j = 0; j < n; ++j) {
@@ -674,6 +753,7 @@ Array1 louvain_py(MatrixView adjacency, double resolution) {
         bool changed = false;
         for (std::size_t i = 0; i < n; ++i) {
             const std::uint32_t ci = label[i];
+            poll(off[i + 1] - off[i] + members[ci].size() + 1);
             candidates.clear();
             touched.clear();
             for (std::size_t e = off[i]; e < off[i + 1]; ++e) {
@@ -704,6 +784,7 @@ Array1 louvain_py(MatrixView adjacency, double resolution) {
                     }
                 }
                 if (best != ci) {
+                    poll(members[ci].size() + members[best].size());
                     const std::uint32_t node = static_cast<std::uint32_t>(i);
                     auto& from = members[ci];
                     from.erase(std::lower_bound(from.begin(), from.end(), node));
@@ -736,7 +817,9 @@ Array1 label_propagation_py(MatrixView adjacency) {
     std::vector<std::size_t> off(n + 1, 0);
     std::vector<std::uint32_t> col;
     std::vector<double> val;
+    InterruptPoll poll;
     for (std::size_t i = 0; i < n; ++i) {
+        poll(n);
         const double* row = adjacency.data + static_cast<std::ptrdiff_t>(i) * adjacency.s0;
         for_each_edge(adjacency, i, n, [&](std::size_t j) {
             col.push_back(static_cast<std::uint32_t>(j));
@@ -752,6 +835,7 @@ Array1 label_propagation_py(MatrixView adjacency) {
     for (int pass = 0; pass < 100; ++pass) {
         bool changed = false;
         for (std::size_t i = 0; i < n; ++i) {
+            poll(off[i + 1] - off[i] + 1);
             if (off[i] == off[i + 1]) continue;
             voted.clear();
             for (std::size_t e = off[i]; e < off[i + 1]; ++e) {

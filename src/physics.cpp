@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "module_frame/families.hpp"
+#include "module_frame/interrupt.hpp"
 #include "module_frame/lapack.hpp"
 #include "module_frame/simd.hpp"
 
@@ -96,8 +97,10 @@ NUVRA_MULTIVERSION void inner_products(const Rows& a, const Rows& b, std::size_t
     constexpr std::size_t kRowBlock = 128;
     const std::size_t i8 = k1 / 8 * 8, i4 = k1 / 4 * 4;
     const std::size_t j4 = jlo + (jhi - jlo) / 4 * 4;
+    InterruptPoll poll;
     for (std::size_t r0 = 0; r0 < n; r0 += kRowBlock) {
         const std::size_t r1 = std::min(n, r0 + kRowBlock);
+        poll((r1 - r0) * k1 * (jhi - jlo));
         for (std::size_t j0 = jlo; j0 < j4; j0 += 4) {
             for (std::size_t i0 = 0; i0 < i8; i0 += 8) tile<2>(a, b, r0, r1, k1, i0, j0, m);
             if (i4 > i8) tile<1>(a, b, r0, r1, k1, i8, j0, m);

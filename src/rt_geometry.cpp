@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "module_frame/families.hpp"
+#include "module_frame/interrupt.hpp"
 #include "module_frame/buffers.hpp"
 #include "module_frame/lapack.hpp"
 #include "module_frame/simd.hpp"
@@ -127,8 +128,12 @@ BaselineWindow find_stable_baseline_inner(std::span<const double> values, std::u
 
     // The candidate windows in order: the one at 0, then each next start
     // while its end stays within n (an overflowing start or end ends the
-    // list as well), minus those holding an invalid position.
+    // list as well), minus those holding an invalid position. There are at
+    // most (n - w) / stride + 1 of them (at most n + 1), plus the padding of
+    // the last group below.
+    constexpr std::size_t G = 8;
     std::vector<std::uint64_t> starts;
+    starts.reserve(static_cast<std::size_t>((n - w) / stride + G));
     std::uint64_t start = 0;
     for (;;) {
         if (valid_range(start, start + w)) starts.push_back(start);
@@ -144,7 +149,6 @@ BaselineWindow find_stable_baseline_inner(std::span<const double> values, std::u
     // of the last window), then the scores compared in window order: the
     // smallest spread wins, ties keep the earlier window, a NaN score never
     // wins, and windows with fewer than two finite values are skipped.
-    constexpr std::size_t G = 8;
     const std::size_t k = starts.size();
     starts.resize((k + G - 1) / G * G, starts.back());
     double best_score = -Inf;
@@ -152,7 +156,9 @@ BaselineWindow find_stable_baseline_inner(std::span<const double> values, std::u
     bool have_best = false;
     std::uint64_t count[G];
     double ss[G], mean[G];
+    InterruptPoll poll;
     for (std::size_t g0 = 0; g0 < k; g0 += G) {
+        poll(2 * G * w + 1);
         if (k - g0 > G / 2)
             window_moments8(values.data(), starts.data() + g0, w, count, ss, mean);
         else
@@ -188,8 +194,16 @@ std::tuple<std::uint64_t, std::uint64_t> find_stable_baseline_1d_py(SignalView v
 struct CohortOut {
     double* series[5];
 
+    // (A cohort without signals can hold any number of cycles: the fill runs
+    // in pieces, checking for an interrupt between them.)
     void all_nan(std::size_t n) const {
-        for (double* s : series) std::fill_n(s, n, NaN);
+        constexpr std::size_t kPiece = std::size_t{1} << 20;
+        InterruptPoll poll;
+        for (std::size_t at = 0; at < n; at += kPiece) {
+            const std::size_t len = std::min(kPiece, n - at);
+            poll(5 * len);
+            for (double* s : series) std::fill_n(s + at, len, NaN);
+        }
     }
 };
 
@@ -247,7 +261,9 @@ void score_cycles_scalar(const double* data, std::size_t i0, std::size_t nc, std
     const double sqrt_ns = std::sqrt(static_cast<double>(ns));
     std::size_t i = i0;
     std::vector<double> z(ns);
+    InterruptPoll poll;
     for (; i < nc; ++i) {
+        poll(ns * (k + 2));
         const double* row = data + i * ns;
         for (std::size_t j = 0; j < ns; ++j) z[j] = (row[j] - mean[j]) / sd[j];
 
@@ -296,7 +312,9 @@ __attribute__((target("avx2"))) void score_cycles_avx2(
     const v4d nz = simd::splat(-0.0);
     std::vector<double> zv(4 * ns);  // the z lanes of every signal
     std::size_t i = 0;
+    InterruptPoll poll;
     for (; i + 4 <= nc; i += 4) {
+        poll(4 * ns * (k + 2));
         const double* row = data + i * ns;
         v4d ss = nz, p1 = nz, p2 = nz;
         for (std::size_t j = 0; j < ns; ++j) {
@@ -366,7 +384,9 @@ void rt_geometry_cohort(std::span<const double> data, std::uint64_t n_cycles,
     std::vector<double> norms(nc);
     std::vector<std::uint64_t> invalid_prefix(nc + 1);
     invalid_prefix[0] = 0;
+    InterruptPoll poll;
     for (std::size_t i = 0; i < nc; ++i) {
+        poll(ns);
         const double* row = data.data() + i * ns;
         double ss = -0.0;
         bool valid = true;
@@ -395,6 +415,7 @@ void rt_geometry_cohort(std::span<const double> data, std::uint64_t n_cycles,
     // Per-signal mean and population spread over the baseline rows.
     std::vector<double> mean(ns), sd(ns);
     for (std::size_t j = 0; j < ns; ++j) {
+        poll(2 * n_base);
         double sum = -0.0;
         for (std::size_t i = start; i < end; ++i) sum += data[i * ns + j];
         const double mu = sum / nb;

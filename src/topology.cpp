@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "module_frame/families.hpp"
+#include "module_frame/interrupt.hpp"
 #include "module_frame/simd.hpp"
 
 #if defined(__SSE2__)
@@ -37,7 +38,9 @@ std::unique_ptr<double[]> columns_of(const MatrixView& pts, const std::vector<st
     std::uint64_t cells;
     if (mul_overflows(count, d, cells)) panic_capacity_overflow();
     auto out = uninit<double>(static_cast<std::size_t>(cells));
+    InterruptPoll poll;
     for (std::size_t k = 0; k < count; ++k) {
+        poll(d + 1);
         const std::size_t r = rows ? (*rows)[k] : k;
         const double* row = pts.data + static_cast<std::ptrdiff_t>(r) * pts.s0;
         for (std::size_t c = 0; c < d; ++c) out[c * count + k] = row[static_cast<std::ptrdiff_t>(c) * pts.s1];
@@ -129,7 +132,9 @@ Array2 pairwise_distance_matrix_py(MatrixView points) {
     const auto x = columns_of(points, nullptr, n);
     // Upper triangle row by row, then mirrored in blocks.
     std::vector<double> pu(d);
+    InterruptPoll poll;
     for (std::size_t i = 0; i + 1 < n; ++i) {
+        poll((n - i) * (d + 1));
         double* row = out.data() + i * n;
         for (std::size_t c = 0; c < d; ++c) pu[c] = x[c * n + i];
         squared_distances(x.get() + i + 1, n, d, pu.data(), n - i - 1, row + i + 1);
@@ -138,6 +143,7 @@ Array2 pairwise_distance_matrix_py(MatrixView points) {
     constexpr std::size_t B = 32;
     for (std::size_t ib = 0; ib < n; ib += B) {
         const std::size_t ie = std::min(n, ib + B);
+        poll(B * ie);
         for (std::size_t jb = 0; jb <= ib; jb += B) {
             const std::size_t je = std::min(n, jb + B);
             for (std::size_t i = ib; i < ie; ++i)
@@ -188,7 +194,9 @@ Array2 persistent_homology_py(MatrixView points, Opt<std::uint64_t, 500> max_poi
     std::size_t u = 0;  // position in xr of the point just added
     std::size_t remaining = p;
     std::vector<double> ucoord(d);
+    InterruptPoll poll;
     for (;;) {
+        poll(remaining * (d + 2));
         // Remove position u from the packed set (swap with the last).
         const std::size_t last = remaining - 1;
         rest[u] = rest[last];
@@ -249,6 +257,8 @@ void sort_ascending(std::vector<double>& v) {
     auto keys = uninit<std::uint64_t>(n);
     auto tmp = uninit<std::uint64_t>(n);
     std::vector<std::uint32_t> hist(kPasses * kBuckets, 0);
+    InterruptPoll poll;
+    poll(kPasses * n);
     for (std::size_t i = 0; i < n; ++i) {
         std::uint64_t u;
         std::memcpy(&u, &v[i], sizeof u);
@@ -268,6 +278,7 @@ void sort_ascending(std::vector<double>& v) {
             h[b] = sum;
             sum += c;
         }
+        poll(n);
         for (std::size_t i = 0; i < n; ++i) {
             const std::uint64_t u = src[i];
             dst[h[(u >> shift) & kMask]++] = u;
