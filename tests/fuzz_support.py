@@ -1,27 +1,18 @@
 """Hostile arguments for every function of nuvra._rust, and a runner that survives crashes.
 
-Functions come from ``_rust.__all__``, parameter names from ``__text_signature__``.
-Each parameter name has a kind (PARAM_KINDS, OVERRIDES) and each kind one list
-of corner values and one random generator, both drawn from the same tables; each
-function has a documented result shape (RESULTS).  A call must return that
-shape or raise an allowed exception, leave its input arrays untouched, and give
-for an array of unusual layout the result of a contiguous copy (run_case).
-
-Modes: "main" (each corner value of each parameter with the others typical,
-then random hostile cases), "absurd" (huge numbers one parameter at a time,
-then all integers at once) and "leak" (small arrays, for tests/test_leaks.py).
-run_fuzz calls in worker processes that are replaced when they crash or hang;
-cases come from a fixed seed, so each failure replays on its own:
-
-    python tests/fuzz_support.py --replay FUNCTION MODE INDEX
-
-nuvra is not imported at import time: the borrow child installs its registry first.
+Parameter names come from ``__text_signature__`` and have a kind (PARAM_KINDS, OVERRIDES)
+with one value table for corner and random cases; results have a documented shape (RESULTS).
+Modes: "main" (corner values, then random cases), "absurd" (huge numbers), "leak" (small
+arrays, for tests/test_leaks.py).  Cases come from a fixed seed; a failure replays with
+``python tests/fuzz_support.py --replay FUNCTION MODE INDEX``.  nuvra is imported late:
+the borrow child installs its registry first.
 """
 
 from __future__ import annotations
 
-import collections, ctypes, functools, gc, glob, itertools, json, math, os, re, resource  # noqa: E401
-import pathlib, selectors, shutil, signal, subprocess, sys, tempfile, time, weakref, zlib  # noqa: E401
+import ast, collections, ctypes, functools, gc, glob, itertools, json, math, os  # noqa: E401
+import pathlib, re, resource, shutil, signal, subprocess, sys, tempfile, threading  # noqa: E401
+import time, types, weakref, zlib  # noqa: E401
 
 import numpy as np
 
@@ -29,88 +20,93 @@ SEED = int(os.environ.get("NUVRA_FUZZ_SEED", "20240611"))
 HERE = os.path.dirname(os.path.abspath(__file__))
 MODES = ("main", "leak", "absurd")
 
-# Parameter kinds by name: arr1/arr2 float64 arrays of 1/2 dimensions, iarr1 an
-# int64 array of counts, float, int (an integer that does not scale the work:
-# its whole range is tried), size (one that scales work or memory: small in the
-# main fuzz, absurd in "absurd"), int32, bool, str, floatseq (floats in a
-# sequence).  A parameter name missing here fails the suite.
-PARAM_KINDS = {name: kind for kind, names in {
-    "arr1": "signal x y z values data p q source target spectrum communities",
-    "arr2": "matrix v1 v2 matrices_flat embedded trajectory signals adjacency correlation_matrix "
-            "points birth_death pairs_a pairs_b x_batch y_batch",
-    "iarr1": "cycles_per_cohort",
-    "float": "dt window_fraction stride_fraction integration_time threshold threshold_percentile "
-             "r_threshold a_threshold tol resolution fs alpha base r",
-    "int": "ddof min_window min_baseline_cycles min_line_length min_line delay min_separation "
-           "min_time_sep max_points kernel_fraction window",
-    "size": "order n_signals max_iter n_reference n_bins m m_max max_scale min_scale n_scales "
-            "nperseg noverlap dim tau max_dim max_lag window_size stride segment_size "
-            "n_harmonics lag history",
-    "bool": "fisher normalize forward backward", "str": "method",
-}.items() for name in names.split()}
 
-# Parameters whose kind differs from the one their name has elsewhere.
-OVERRIDES = {
-    ("percentiles", "q"): "floatseq", ("tsallis_entropy", "q"): "float",
-    ("spectral_bandwidth", "p"): "int",
+def _table(text):
+    """{name: value} from lines "value | names" (a Python literal; indented lines: more names)."""
+    out = {}
+    for line in text.strip("\n").splitlines():
+        if not line.startswith(" "):
+            value, _, line = line.partition(" | ")
+            value = ast.literal_eval(value)
+        out.update(dict.fromkeys(line.split(), value))
+    return out
+
+
+# Parameter kinds by name: arr1/arr2 float64 arrays of 1/2 dimensions, iarr1 an int64
+# array of counts, float, int (does not scale the work: its whole range is tried), size
+# (scales work or memory: small in "main", absurd in "absurd"), int32, bool, str,
+# floatseq (a sequence of floats).  A parameter name missing here fails the suite.
+PARAM_KINDS = _table("""
+"arr1" | signal x y z values data p q source target spectrum communities
+"arr2" | matrix v1 v2 matrices_flat embedded trajectory signals adjacency correlation_matrix points
+  birth_death pairs_a pairs_b x_batch y_batch
+"iarr1" | cycles_per_cohort
+"float" | dt window_fraction stride_fraction integration_time threshold threshold_percentile r_threshold
+  a_threshold tol resolution fs alpha base r
+"int" | ddof min_window min_baseline_cycles min_line_length min_line delay min_separation min_time_sep
+  max_points kernel_fraction window
+"size" | order n_signals max_iter n_reference n_bins m m_max max_scale min_scale n_scales nperseg noverlap
+  dim tau max_dim max_lag window_size stride segment_size n_harmonics lag history
+"bool" | fisher normalize forward backward
+"str" | method
+""")
+OVERRIDES = {  # parameters whose kind differs from the one their name has elsewhere
+    ("percentiles", "q"): "floatseq", ("tsallis_entropy", "q"): "float", ("spectral_bandwidth", "p"): "int",
     **{("dfa", p): "int32" for p in ("min_scale", "max_scale", "order")},
     **{(f, "dt"): "size" for f in ("ftle", "lyapunov_spectrum", "rolling_ftle",
                                    "rolling_lyapunov_spectrum", "estimate_jacobian_py")},
     **{(f + "_rust", "r"): "arr2" for f in ("recurrence_rate", "determinism", "laminarity",
-                                            "trapping_time", "entropy_recurrence",
-                                            "max_diagonal_line")},
+                                            "trapping_time", "entropy_recurrence", "max_diagonal_line")},
 }
-
-# Values that let a call do real work while another parameter is under test (a
-# tuple: the shape of a standard normal array).  Per-function entries where the
-# generic one would only ever reach an early exit.
+# Values that let a call do real work while another parameter is under test (a tuple:
+# the shape of a standard normal array), per function where the generic one exits early.
 TYPICAL = {"arr1": (64,), "arr2": (24, 3), "iarr1": np.array([4, 6, 0], np.int64), "float": 0.5,
            "int": 2, "size": 3, "int32": 4, "bool": True, "str": "rs", "floatseq": [10.0, 50.0, 90.0]}
 TYPICAL_OVERRIDES = {("rt_geometry_batch", "n_signals"): 2, ("rt_geometry_batch", "matrices_flat"): (3, 40),
                      ("find_stable_baseline_1d", "window_fraction"): 0.2,
                      ("find_stable_baseline_1d", "stride_fraction"): 0.05}
 
-# Documented result shapes: "f" float, "i" int, "a1"/"a2" float64 arrays of that
-# many dimensions, a tuple of shapes, or [shape] for a list of them.
-RESULTS = {name: shape for shape, names in [
-    ("f", "mean std variance rms peak_to_peak skewness kurtosis crest_factor pulsation_index "
-          "euclidean_distance cosine_distance manhattan_distance dtw_distance "
-          "earth_movers_distance cosine_similarity subspace_angle sample_entropy "
-          "permutation_entropy approximate_entropy lempel_ziv_complexity entropy_rate "
-          "hurst_exponent dfa hurst_r2 rescaled_range autocorrelation correlation covariance "
-          "acf_decay_time partial_correlation spearman_correlation kendall_tau "
-          "kaplan_yorke_dimension_rust correlation_dimension_rust recurrence_rate_rust "
-          "determinism_rust laminarity_rust trapping_time_rust entropy_recurrence_rust "
-          "density average_path_length modularity wasserstein_distance mutual_information "
-          "transfer_entropy cond_mutual_information shannon_entropy renyi_entropy "
-          "tsallis_entropy conditional_entropy joint_entropy kl_divergence js_divergence "
-          "information_gain cross_entropy hellinger_distance total_variation_distance "
-          "dominant_frequency spectral_entropy spectral_centroid spectral_bandwidth "
-          "spectral_rolloff spectral_flatness harmonic_ratio total_harmonic_distortion "
-          "spectral_slope"),
-    ("i", "zero_crossings mean_crossings lag_at_max_xcorr max_diagonal_line_rust "
-          "mutual_information_delay optimal_embedding_dimension"),
-    ("a1", "derivative integral curvature rate_of_change first_derivative second_derivative "
-           "gradient finite_difference jerk multiscale_entropy autocorrelation_function "
-           "partial_autocorrelation cross_correlation lyapunov_spectrum maximal_lyapunov "
-           "degree_centrality betweenness_centrality closeness_centrality "
-           "eigenvector_centrality clustering_coefficient louvain label_propagation "
-           "rolling_spearman"),
-    ("a2", "estimate_jacobian_py recurrence_matrix_rust delay_embedding multivariate_embedding "
-           "attractor_reconstruction_rust adjacency_from_correlation persistent_homology "
-           "pairwise_distance_matrix mutual_information_matrix transfer_entropy_matrix "
-           "batch_rolling_spearman"),
-    (("a1", "a1"), "largest_lyapunov_core coherence wavelet_coherence power_spectral_density "
-                   "fft_magnitude hilbert_transform"),
-    (("a1",) * 3, "rolling_ftle cross_spectral_density"),
-    (("a1",) * 5, "rt_geometry_single rt_geometry_batch"),
-    (("a1", "f"), "variance_growth long_range_correlation"),
-    (("f", "f"), "min_max ftle"), (["f"], "percentiles"), (("i", "i"), "find_stable_baseline_1d"),
-    (("a1", "a1", "f"), "detrended_fluctuation_analysis"), (("a1", ["a1"]), "rolling_lyapunov_spectrum"),
-    (("a1", "i"), "false_nearest_neighbors"), (("f", "f", "f", "f", "i"), "persistence_statistics"),
-    (("f",) * 4, "signal_to_noise"), ([["i"]], "connected_components"),
-    ([["f"]], "batch_transfer_entropy_py"), (("a2", "a2"), "granger_matrix"),
-] for name in names.split()}
+# Documented result shapes: "f" float, "i" int, "a1"/"a2" float64 arrays of that many
+# dimensions, a tuple of shapes, or [shape] for a list of them.
+RESULTS = _table("""
+"f" | mean std variance rms peak_to_peak skewness kurtosis crest_factor pulsation_index euclidean_distance
+  cosine_distance manhattan_distance dtw_distance earth_movers_distance cosine_similarity subspace_angle
+  sample_entropy permutation_entropy approximate_entropy lempel_ziv_complexity entropy_rate hurst_exponent
+  dfa hurst_r2 rescaled_range autocorrelation correlation covariance acf_decay_time partial_correlation
+  spearman_correlation kendall_tau kaplan_yorke_dimension_rust correlation_dimension_rust
+  recurrence_rate_rust determinism_rust laminarity_rust trapping_time_rust entropy_recurrence_rust density
+  average_path_length modularity wasserstein_distance mutual_information transfer_entropy
+  cond_mutual_information shannon_entropy renyi_entropy tsallis_entropy conditional_entropy joint_entropy
+  kl_divergence js_divergence information_gain cross_entropy hellinger_distance total_variation_distance
+  dominant_frequency spectral_entropy spectral_centroid spectral_bandwidth spectral_rolloff
+  spectral_flatness harmonic_ratio total_harmonic_distortion spectral_slope
+"i" | zero_crossings mean_crossings lag_at_max_xcorr max_diagonal_line_rust mutual_information_delay
+  optimal_embedding_dimension
+"a1" | derivative integral curvature rate_of_change first_derivative second_derivative gradient
+  finite_difference jerk multiscale_entropy autocorrelation_function partial_autocorrelation
+  cross_correlation lyapunov_spectrum maximal_lyapunov degree_centrality betweenness_centrality
+  closeness_centrality eigenvector_centrality clustering_coefficient louvain label_propagation
+  rolling_spearman
+"a2" | estimate_jacobian_py recurrence_matrix_rust delay_embedding multivariate_embedding
+  attractor_reconstruction_rust adjacency_from_correlation persistent_homology pairwise_distance_matrix
+  mutual_information_matrix transfer_entropy_matrix batch_rolling_spearman
+("a1", "a1") | largest_lyapunov_core coherence wavelet_coherence power_spectral_density fft_magnitude
+  hilbert_transform
+("a1", "a1", "a1") | rolling_ftle cross_spectral_density
+("a1", "a1", "a1", "a1", "a1") | rt_geometry_single rt_geometry_batch
+("a1", "f") | variance_growth long_range_correlation
+("f", "f") | min_max ftle
+("f", "f", "f", "f") | signal_to_noise
+("f", "f", "f", "f", "i") | persistence_statistics
+("i", "i") | find_stable_baseline_1d
+("a1", "a1", "f") | detrended_fluctuation_analysis
+("a1", ["a1"]) | rolling_lyapunov_spectrum
+("a1", "i") | false_nearest_neighbors
+("a2", "a2") | granger_matrix
+["f"] | percentiles
+[["i"]] | connected_components
+[["f"]] | batch_transfer_entropy_py
+""")
 
 ALLOWED_ERRORS = (TypeError, OverflowError, ValueError, MemoryError)
 VALUE_ERROR_FUNCTIONS = ("find_stable_baseline_1d", "rolling_spearman", "batch_rolling_spearman")
@@ -118,24 +114,9 @@ MAX_HARD_FAILURES = 3  # crashes or hangs per function before its fuzz stops
 N_RANDOM = {"main": int(os.environ.get("NUVRA_FUZZ_CASES", "250")), "leak": 60}
 
 
-def xfail_params(names, known):
-    """Test parameters for `names`; those in `known` (name -> reason) are non-strict xfails."""
-    import pytest
-    return [pytest.param(n, marks=pytest.mark.xfail(reason=known[n], strict=False))
-            if n in known else n for n in names]
-
-
-class UnknownParameter(Exception):
-    pass
-
-
 def sanitized():
     """True under scripts/sanitize_tests.sh (the AddressSanitizer runtime is preloaded)."""
     return os.environ.get("NUVRA_SANITIZED") == "1" or "libasan" in os.environ.get("LD_PRELOAD", "")
-
-
-def call_timeout():
-    return float(os.environ.get("NUVRA_FUZZ_TIMEOUT", 20.0 if sanitized() else 5.0))
 
 
 # ---------------------------------------------------------------------------
@@ -145,54 +126,36 @@ class FuzzSentinelError(Exception):
     """Raised by the helper objects' own conversion methods; it must pass through."""
 
 
-def _fail(self, *args):
+def _fail(self, *args):  # (raised here, not passed around: no reference cycle keeps `self` alive)
     raise FuzzSentinelError(type(self).__name__)
 
 
-class _Obj:
-    def __init__(self, v=None):
-        self.v = v
-
-    def __repr__(self):
-        return f"{type(self).__name__}({'' if self.v is None else repr(self.v)})"
+def _three_items(self, i):
+    if i >= 3:
+        raise IndexError(i)
+    return 25.0 * i
 
 
-class IndexOf(_Obj):
-    def __index__(self):
-        return self.v
+def _iter_then_fail(self):
+    yield 1.0
+    _fail(self)
 
 
-class FloatOf(_Obj):
-    def __float__(self):
-        return self.v
+def _obj(name, **methods):
+    """A class `name` with these special methods, made with the value they use (or none)."""
+    return type(name, (), {"__init__": lambda self, v=None: setattr(self, "v", v), **methods,
+                           "__repr__": lambda self: f"{name}({'' if self.v is None else repr(self.v)})"})
 
 
-class RaisingNumber(_Obj):
-    __index__ = __float__ = __bool__ = _fail
-
-
-class RaisingSequence(_Obj):
-    """Its length fails, and so does iterating or indexing past two items."""
-    __len__ = _fail
-
-    def __getitem__(self, i):
-        return float(i) if i < 2 else _fail(self)
-
-    def __iter__(self):
-        yield 1.0
-        _fail(self)
-
-
-class LyingSequence(_Obj):
-    """Claims a huge length but has three items."""
-
-    def __len__(self):
-        return sys.maxsize
-
-    def __getitem__(self, i):
-        if i >= 3:
-            raise IndexError(i)
-        return 25.0 * i
+IndexOf = _obj("IndexOf", __index__=lambda self: self.v)
+FloatOf = _obj("FloatOf", __float__=lambda self: self.v)
+RaisingNumber = _obj("RaisingNumber", __index__=_fail, __float__=_fail, __bool__=_fail)
+# its length fails, and so does iterating or indexing past two items
+RaisingSequence = _obj("RaisingSequence", __len__=_fail, __iter__=_iter_then_fail,
+                       __getitem__=lambda self, i: float(i) if i < 2 else _fail(self))
+NotASequence = _obj("NotASequence", __iter__=lambda self: iter(self.v))  # an iterable of no length
+# claims a huge length but has three items
+LyingSequence = _obj("LyingSequence", __len__=lambda self: sys.maxsize, __getitem__=_three_items)
 
 
 class SubArray(np.ndarray):
@@ -200,7 +163,7 @@ class SubArray(np.ndarray):
 
 
 # ---------------------------------------------------------------------------
-# Value tables, shared by the corner cases and the random cases
+# Value tables, each used by both the corner and the random cases of its kind
 
 SPECIAL_FLOATS = [0.0, -0.0, 1.0, -1.0, 0.5, 2.0, 5e-324, -5e-324, 2.2250738585072014e-308,
                   1e-300, 1e308, -1e308, 1.7976931348623157e308, math.inf, -math.inf, math.nan]
@@ -238,31 +201,17 @@ def _embed(b, shape, index):
     return big[index]
 
 
-def _unaligned(b):
-    a = np.zeros(b.nbytes + 1, np.uint8)[1:].view(b.dtype).reshape(b.shape)
-    a[...] = b
-    return a
-
-
-def _readonly(b):
-    a = b.copy()
-    a.flags.writeable = False
-    return a
-
-
-def _packed(b):
-    s = np.zeros(b.shape, [("a", b.dtype), ("b", "<f4")])
-    s["a"] = b
-    return s["a"]
-
-
-_ANY_NDIM = {"c": lambda b: b, "reversed": lambda b: b[::-1].copy()[::-1], "readonly": _readonly,
-             "unaligned": _unaligned, "broadcast": lambda b: np.broadcast_to(b[:1], b.shape),
-             "bigendian": lambda b: b.astype(b.dtype.newbyteorder(">"))}
+_ANY_NDIM = {
+    "c": lambda b: b, "reversed": lambda b: b[::-1].copy()[::-1],
+    "readonly": lambda b: np.frombuffer(b.tobytes(), b.dtype).reshape(b.shape),
+    "unaligned": lambda b: np.frombuffer(bytearray(b"-" + b.tobytes()), b.dtype, offset=1).reshape(b.shape),
+    "broadcast": lambda b: np.broadcast_to(b[:1], b.shape),
+    "bigendian": lambda b: b.astype(b.dtype.newbyteorder(">"))}
 LAYOUTS = {  # dimensions -> layout name -> transform of a contiguous array (same values)
     1: {**_ANY_NDIM, "strided": lambda b: _embed(b, (3 * len(b),), np.s_[::3]),
         "negstrided": lambda b: _embed(b, (2 * len(b),), np.s_[::-2]),
-        "column": lambda b: _embed(b, (len(b), 3), np.s_[:, 1]), "packed": _packed,
+        "column": lambda b: _embed(b, (len(b), 3), np.s_[:, 1]),
+        "packed": lambda b: np.rec.fromarrays([b, np.zeros(b.shape, np.float32)])["f0"],
         "subclass": lambda b: b.view(SubArray)},
     2: {**_ANY_NDIM, "F": np.asfortranarray, "T": lambda b: b.T.copy().T,
         "rev": lambda b: b[::-1, ::-1].copy()[::-1, ::-1],
@@ -274,19 +223,18 @@ LAYOUTS = {  # dimensions -> layout name -> transform of a contiguous array (sam
 
 _WRONG_ANY = {"list": lambda b: b.tolist(), "None": lambda b: None, "float": lambda b: 1.5,
               "0-d array": lambda b: np.array(1.5), "float32 array": lambda b: b.astype(np.float32),
-              "object array": lambda b: b.astype(object)}
+              "bool array": lambda b: b > 0, "object array": lambda b: b.astype(object)}
 WRONG = {  # array kind -> values of a wrong type or shape, built from a valid array b
     "arr1": {**_WRONG_ANY, "tuple": lambda b: tuple(b.tolist()), "np.float64": lambda b: np.float64(1.5),
              "(n,1) array": lambda b: b.reshape(-1, 1), "int64 array": lambda b: b.astype(np.int64),
-             "complex array": lambda b: b.astype(complex), "bool array": lambda b: b > 0,
-             "str": lambda b: "1,2,3", "bytes": lambda b: b"\0" * 16, "memoryview": memoryview,
-             "dict": lambda b: {"a": 1}, "2-D empty array": lambda b: np.empty((0, 0)),
+             "complex array": lambda b: b.astype(complex), "str": lambda b: "1,2,3",
+             "bytes": lambda b: b"\0" * 16, "memoryview": memoryview, "dict": lambda b: {"a": 1},
+             "2-D empty array": lambda b: np.empty((0, 0)),
              "masked array (a subclass)": lambda b: np.ma.masked_array(b, mask=np.arange(b.size) % 3 == 1)},
     "arr2": {**_WRONG_ANY, "1-D array": np.ravel, "3-D array": lambda b: b[None],
              "int64 array": lambda b: b.astype(np.int64)},
-    "iarr1": {"list": lambda b: b.tolist(), "None": lambda b: None, "float64 array": lambda b: b.astype(float),
-              "int32 array": lambda b: b.astype(np.int32), "uint64 array": lambda b: b.astype(np.uint64),
-              "(n,1) array": lambda b: b.reshape(-1, 1), "bool array": lambda b: b > 0},
+    "iarr1": {**_WRONG_ANY, "(n,1) array": lambda b: b.reshape(-1, 1), "float64 array": np.float64,
+              "int32 array": np.int32, "uint64 array": np.uint64},
 }
 
 # array kind -> (fill patterns of random cases, corner shapes, corner patterns,
@@ -322,36 +270,25 @@ SCALARS = {  # kind -> (values a call may accept, hostile values)
                   [math.nan], [math.inf], [-math.inf], [1e308], [-1e308], [5e-324],
                   list(range(0, 101)), range(0, 101, 10), np.array([10.0, 90.0]), [True, 50],
                   [np.float32(12.5)], LyingSequence()],
-                 ["50", 50, None, [None], ["a"], [1, "b"], {10, 20}, {"a": 1}, (x for x in [10.0]),
+                 ["50", 50, None, [None], ["a"], [1, "b"], {10, 20}, {"a": 1}, NotASequence([10.0]),
                   RaisingSequence(), [RaisingNumber()], np.array([[1.0, 2.0], [3.0, 4.0]]), b"50"]),
 }
 INTEGER_KINDS = ("int", "size", "int32")
 ABSURD_INTS = [2**63 - 1, 2**64 - 1, 2**62, 2**40, 2**32, 2**31 - 1, -2**63, -1]
-ABSURD_FLOATS = [1e308, -1e308, math.inf, -math.inf, math.nan, 9.223372036854776e18,
-                 1.8446744073709552e19]
-STRUCTURAL = ["missing", "extra", "unknown_kw", "dup"]
+ABSURD_FLOATS = [1e308, -1e308, math.inf, -math.inf, math.nan, 9.223372036854776e18, 1.8446744073709552e19]
 
 
 def _pick(g, seq):
     return seq[int(g.integers(len(seq)))]
 
 
-def _fresh(v):
-    """A fresh copy of a value that a call could use up or (wrongly) change."""
-    if isinstance(v, type(x for x in ())):
-        return (x for x in [10.0])
+def _fresh(v):  # arrays in the tables must stay as they are, whatever a call does
     return v.copy() if isinstance(v, np.ndarray) else v
 
 
 def _short_repr(v):
-    if isinstance(v, np.ndarray):
-        return f"np.array({v.tolist()!r})" if v.size <= 8 else f"<ndarray shape={v.shape}>"
-    r = repr(v)
-    if len(r) <= 60:
-        return r
-    if isinstance(v, (list, tuple, str)):
-        return f"<{type(v).__name__} of length {len(v)} starting {v[:3]!r}>"
-    return r[:50] + "..."
+    r = f"<ndarray shape={v.shape}>" if isinstance(v, np.ndarray) and v.size > 8 else repr(v)
+    return r if len(r) <= 60 else f"{r[:50]}... ({len(r)} characters)"
 
 
 def make_array(g, kind, shape, pattern, layout):
@@ -381,17 +318,12 @@ def random_value(g, kind, mode, hostile_p=0.12):
     """A random value of `kind` (hostile with probability hostile_p) and its description."""
     if kind in SCALARS:
         valid, hostile = SCALARS[kind]
-        if g.random() < hostile_p:
-            v = _pick(g, hostile)
-        elif kind in INTEGER_KINDS and g.random() < 0.5:
-            v = int(g.integers(0, 12))
-        elif kind == "float" and g.random() < 0.4:
-            v = float(g.standard_normal())
-        else:
-            v = _pick(g, valid)
+        u = g.random()  # hostile, else half the integers and 40% of the floats drawn, else from the table
+        v = (_pick(g, hostile) if u < hostile_p
+             else int(g.integers(0, 12)) if kind in INTEGER_KINDS and u < 0.56
+             else float(g.standard_normal()) if kind == "float" and u < 0.47 else _pick(g, valid))
         return _fresh(v), _short_repr(v)
-    small = mode == "leak"
-    long1, side, long2 = ((20, 65), 12, (16, 41)) if small else ((100, 301), 40, (60, 201))
+    long1, side, long2 = ((20, 65), 12, (16, 41)) if mode == "leak" else ((100, 301), 40, (60, 201))
     if kind == "iarr1":
         shape = (int(g.integers(0, 6)),)
     elif kind == "arr1":
@@ -407,7 +339,6 @@ def random_value(g, kind, mode, hostile_p=0.12):
 
 
 def typical_value(fname, pname, kind):
-    """A value that lets the call get past its early exits."""
     v = TYPICAL_OVERRIDES.get((fname, pname), TYPICAL[kind])
     if isinstance(v, tuple):
         v = np.random.default_rng([SEED, 7]).standard_normal(v)
@@ -420,18 +351,13 @@ def typical_value(fname, pname, kind):
 def parameters(fn):
     """[(name, optional)] from the function's __text_signature__."""
     sig = fn.__text_signature__
-    if not sig or not (sig.startswith("(") and sig.endswith(")")):
-        raise UnknownParameter(f"{fn.__name__}: no usable __text_signature__ ({sig!r})")
+    assert sig and sig[0] + sig[-1] == "()", f"{fn.__name__}: no usable __text_signature__ ({sig!r})"
     parts = [p.strip().partition("=") for p in sig[1:-1].split(",") if p.strip()]
     return [(n.strip(), bool(d)) for n, _, d in parts if n.strip() not in ("$module", "$self", "/", "*")]
 
 
 def kind_of(fname, pname):
-    kind = OVERRIDES.get((fname, pname), PARAM_KINDS.get(pname))
-    if kind is None:
-        raise UnknownParameter(f"parameter '{pname}' of {fname}() has no kind: add it to "
-                               "PARAM_KINDS (or OVERRIDES for this function) in tests/fuzz_support.py")
-    return kind
+    return OVERRIDES.get((fname, pname)) or PARAM_KINDS[pname]
 
 
 Case = collections.namedtuple("Case", "args kwargs desc")
@@ -473,18 +399,15 @@ def _assemble(fname, params, chosen, omit=(), g=None, structural=None):
     if structural == "missing" and parts:
         parts.pop()
         kwargs.popitem() if kwargs else args.pop()
-    elif structural == "extra" and kwargs:  # no positional after keywords: an extra keyword
-        kwargs["__extra__"] = 1.0
-        parts.append("__extra__=1.0")
-    elif structural == "extra":
-        args += [1.0] * (len(params) + 1 - len(args))
-        parts.append("<extra positional 1.0 ...>")
-    elif structural == "unknown_kw":
-        kwargs["bogus"] = 1
-        parts.append("bogus=1")
     elif structural == "dup" and args:
         kwargs[params[0][0]] = args[0]
         parts.append(f"{params[0][0]}=<same as first>")
+    elif structural == "extra" and not kwargs:
+        args += [1.0] * (len(params) + 1 - len(args))
+        parts.append("<extra positional 1.0 ...>")
+    elif structural in ("extra", "unknown_kw"):  # no positional after a keyword: an unknown keyword
+        kwargs["bogus"] = 1.0
+        parts.append("bogus=1.0")
     return Case(tuple(args), kwargs, f"{fname}({', '.join(parts)})")
 
 
@@ -494,10 +417,9 @@ def build_case(fname, mode, index):
     g = np.random.default_rng([SEED, zlib.crc32(fname.encode()), MODES.index(mode), index])
     chosen = [(_fresh(v), d) for v, d in typical]
     if mode == "absurd":
-        i, v = absurd[index]
-        for j, k in enumerate(kinds):
-            if j == i or (i == -1 and k in INTEGER_KINDS):
-                chosen[j] = (v, repr(v))
+        i, v = absurd[index]  # i == -1: every integer parameter
+        chosen = [(v, repr(v)) if j == i or (i == -1 and k in INTEGER_KINDS) else c
+                  for j, (k, c) in enumerate(zip(kinds, chosen))]
         return _assemble(fname, params, chosen)
     if index < len(corners):
         i, maker = corners[index]
@@ -508,16 +430,12 @@ def build_case(fname, mode, index):
     if len(arrays) >= 2 and g.random() < 0.15 and kinds[arrays[0]] == kinds[arrays[1]]:
         chosen[arrays[1]] = (chosen[arrays[0]][0], f"<same object as {params[arrays[0]][0]}>")
     omit = {p for p, optional in params if optional and g.random() < 0.3}
-    structural = _pick(g, STRUCTURAL) if g.random() < 0.08 else None
+    structural = _pick(g, ["missing", "extra", "unknown_kw", "dup"]) if g.random() < 0.08 else None
     return _assemble(fname, params, chosen, omit, g, structural)
 
 
 # ---------------------------------------------------------------------------
 # Checking one call
-
-def is_panic(e):
-    return type(e).__name__ == "PanicException" and type(e).__module__ == "pyo3_runtime"
-
 
 def check_shape(v, shape, path="result"):
     """None when `v` has the documented shape, else what differs."""
@@ -538,15 +456,13 @@ def check_shape(v, shape, path="result"):
 
 
 def _plain(v):
-    """A C-contiguous, aligned, writeable base-class copy of an accepted array."""
-    if isinstance(v, np.ndarray) and v.dtype.kind in "fi" and v.dtype.isnative:
-        return np.array(v, dtype=v.dtype, order="C", subok=False)
-    return v
-
-
-def _is_plain(v):
-    return (type(v) is np.ndarray and v.flags.c_contiguous and v.flags.aligned
-            and v.flags.writeable and v.flags.owndata)
+    """`v`, or for an accepted array of another layout a C-contiguous, aligned, writeable,
+    owning base-class copy of it."""
+    if not isinstance(v, np.ndarray) or v.dtype.kind not in "fi" or not v.dtype.isnative or (
+            type(v) is np.ndarray and v.flags.c_contiguous and v.flags.aligned
+            and v.flags.writeable and v.flags.owndata):
+        return v
+    return np.array(v, order="C", subok=False)
 
 
 def same_result(a, b):
@@ -560,22 +476,15 @@ def same_result(a, b):
         return False
     if not isinstance(a, (float, np.ndarray)):
         return a == b
-    a, b = np.asarray(a, dtype=np.float64), np.asarray(b, dtype=np.float64)
-    finite = np.isfinite(a)
-    if not (np.array_equal(finite, np.isfinite(b)) and np.array_equal(a[~finite], b[~finite], equal_nan=True)):
-        return False
-    fa, fb = a[finite], b[finite]
-    scale = max(1.0, float(np.max(np.abs(fa), initial=0.0)))
-    return bool(np.all(np.abs(fa - fb) <= 1e-9 * np.maximum(np.abs(fa), np.abs(fb)) + 1e-12 * scale))
+    a, b = np.asarray(a), np.asarray(b)
+    scale = max(1.0, float(np.max(np.abs(a[np.isfinite(a)]), initial=0.0)))
+    return bool(np.isclose(a, b, rtol=1e-9, atol=1e-12 * scale, equal_nan=True).all())
 
 
 def _summary(v):
-    if isinstance(v, np.ndarray):
-        return np.array2string(v, threshold=8, edgeitems=3, precision=17)
     if isinstance(v, (tuple, list)):
-        inner = ", ".join(_summary(x) for x in v[:6])
-        return f"({inner})" if isinstance(v, tuple) else f"[{inner}]"
-    return repr(v)
+        return f"{type(v).__name__}({', '.join(map(_summary, v[:6]))})"
+    return repr(v) if not isinstance(v, np.ndarray) else np.array2string(v, threshold=8, precision=17)
 
 
 def _call(fn, args, kwargs):
@@ -585,7 +494,9 @@ def _call(fn, args, kwargs):
     except BaseException as e:  # PanicException derives from BaseException
         if isinstance(e, (KeyboardInterrupt, SystemExit)):
             raise
-        return ("PanicException" if is_panic(e) else type(e).__name__), None, e
+        panic = (type(e).__module__, type(e).__name__) == ("pyo3_runtime", "PanicException")
+        # without its traceback: e -> traceback -> this frame -> e would keep the arguments alive
+        return ("PanicException" if panic else type(e).__name__), None, e.with_traceback(None)
 
 
 def run_case(fn, fname, case):
@@ -609,9 +520,8 @@ def run_case(fn, fname, case):
     del exc
     if any(arr.tobytes() != before for arr, before in snaps):
         problem = (problem + "; " if problem else "") + "an input array was modified"
-    if outcome == "returned" and not problem and not all(map(_is_plain, (v for v, _ in snaps))):
-        # the same call on contiguous copies, an aliased argument kept aliased
-        copies = {id(v): _plain(v) for v in values}
+    copies = {id(v): _plain(v) for v in values}  # an aliased argument stays aliased
+    if outcome == "returned" and not problem and any(copies[id(v)] is not v for v in values):
         outcome2, result2, exc2 = _call(fn, tuple(copies[id(v)] for v in case.args),
                                         {k: copies[id(v)] for k, v in case.kwargs.items()})
         if outcome2 != "returned":
@@ -627,22 +537,9 @@ def run_case(fn, fname, case):
 # ---------------------------------------------------------------------------
 # Worker process
 
-def _memory_limit():
-    """Caps the worker's address space so that absurd allocations fail fast."""
-    if sanitized():
-        return  # the sanitizer runtime reserves terabytes of shadow address space
-    with open("/proc/self/statm") as f:
-        vm = int(f.read().split()[0]) * resource.getpagesize()
-    # Room for every thread's stack, malloc arena and BLAS buffer besides the
-    # headroom (OpenBLAS spins instead of failing when its per-thread buffer
-    # cannot be mapped); 2**31 elements or more still fail.
-    limit = vm + (6 << 30) + (2 * (os.cpu_count() or 2) + 4) * (256 << 20)
-    resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
-
-
 def worker_main():
-    """Runs the jobs [fname, mode, first case] read from stdin; reports on stdout:
-    "S [index]" before a call, "F [index, problem]", "E [outcome counts]" at the end."""
+    """Runs jobs [fname, mode, first case] from stdin; writes "S [index]" before a call,
+    "F [index, problem]" and at the end "E [outcome counts]"."""
     out = os.fdopen(os.dup(1), "w", buffering=1)
     os.dup2(2, 1)  # nothing but the protocol may reach the parent's pipe
     sys.stdout = sys.stderr
@@ -650,25 +547,18 @@ def worker_main():
         import faulthandler
         faulthandler.enable()
     from nuvra import _rust  # noqa: F401 - loaded before the address space is capped
-    _memory_limit()
+    if not sanitized():  # (the sanitizer runtime reserves terabytes of shadow address space)
+        # Absurd allocations fail fast; every thread's stack, malloc arena and BLAS buffer
+        # still fit (OpenBLAS spins instead of failing when its buffer cannot be mapped).
+        vm = int(pathlib.Path("/proc/self/statm").read_text().split()[0]) * resource.getpagesize()
+        limit = vm + (6 << 30) + (2 * (os.cpu_count() or 2) + 4) * (256 << 20)
+        resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
     selftest = os.environ.get("NUVRA_FUZZ_SELFTEST")
-
-    def send(tag, *data):
-        out.write(f"{tag} {json.dumps(data)}\n")
-    for line in sys.stdin:
+    send = lambda tag, *data: out.write(f"{tag} {json.dumps(data)}\n")  # noqa: E731
+    for line in sys.stdin:  # an error of the harness itself ends the worker with a traceback
         fname, mode, start = json.loads(line)
         stats = collections.Counter()
-        try:
-            fn, total = _plan(fname)[0], case_count(fname, mode)
-        except Exception as e:  # noqa: BLE001 - reported to the parent
-            send("F", -1, f"cannot fuzz {fname}: {e}")
-            total = 0
-        for idx in range(start, total):
-            try:
-                case = build_case(fname, mode, idx)
-            except Exception as e:  # noqa: BLE001 - a fault of this harness, not of the callee
-                send("F", idx, f"harness error building the case: {e!r}")
-                continue
+        for idx in range(start, case_count(fname, mode)):
             send("S", idx)
             if selftest and idx in (1, 3):  # the runner's own test: a crash, then a hang
                 if idx == 1 and selftest == "overflow":  # a heap overflow in an intercepted memmove
@@ -676,11 +566,10 @@ def worker_main():
                     libc.malloc.restype = ctypes.c_void_p
                     ctypes.memmove(libc.malloc(8), b"x" * 64, 64)
                 os.abort() if idx == 1 else time.sleep(3600)  # abort: how a sanitizer report ends
-            outcome, problem = run_case(fn, fname, case)
+            outcome, problem = run_case(_plan(fname)[0], fname, build_case(fname, mode, idx))
             stats[outcome] += 1
             if problem:
                 send("F", idx, problem)
-            del case
         send("E", stats)
 
 
@@ -721,28 +610,8 @@ def _sanitizer_log(pid):
     return "\n".join(pathlib.Path(p).read_text(errors="replace")[-4000:] for p in sorted(paths))
 
 
-def _native_stacks(pid):
-    """The hung worker's main thread and the extension's threads, when gdb is at hand."""
-    if not shutil.which("gdb") or sanitized():  # gdb takes ages over the shadow memory
-        return ""
-    try:
-        out = subprocess.run(["gdb", "-p", str(pid), "-batch", "-nx", "-ex", "thread apply all bt 30"],
-                             capture_output=True, text=True, timeout=30).stdout
-    except (subprocess.TimeoutExpired, OSError):
-        return ""
-    blocks = [b for b in re.split(r"\n(?=Thread )", out) if b.startswith("Thread ")]
-    keep = [b for b in blocks if " 1 (" in b[:12] or "nuvra" in b or "_rust" in b]
-    lines = [l for b in keep for l in b.splitlines() if l.startswith(("Thread ", "#"))]
-    return "\n".join("    " + l[:160] for l in lines[:80])
-
-
 def _describe_exit(code):
-    if code is None or code >= 0:
-        return "killed" if code is None else f"exited with code {code}"
-    try:
-        return f"died from {signal.Signals(-code).name}"
-    except ValueError:
-        return f"died from signal {-code}"
+    return f"exited with code {code}" if code >= 0 else f"died from {signal.strsignal(-code)} ({-code})"
 
 
 def run_child(entry, *args, timeout=900, flags=()):
@@ -763,49 +632,26 @@ def run_child(entry, *args, timeout=900, flags=()):
     return (json.loads(lines[-1]) if ok else None), detail, proc.returncode
 
 
-class _Worker:
-    def __init__(self, tmpdir, serial):
-        self.err_path = os.path.join(tmpdir, f"worker{serial}.stderr")
-        with open(self.err_path, "wb") as err:
-            self.proc = _spawn("worker_main", stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=err)
-        os.set_blocking(self.proc.stdout.fileno(), False)
-        self.buf, self.history = b"", []  # history: every job this worker was given
-        self.job = self.current = self.started = None  # (fname, mode), case index, since when
-
-    def send(self, fname, mode, start):
-        self.job, self.current, self.started = (fname, mode), None, time.monotonic()
-        self.history.append(self.job)
-        self.proc.stdin.write((json.dumps([fname, mode, start]) + "\n").encode())
-        self.proc.stdin.flush()
-
-    def close(self, kill=False):
-        if kill:
-            self.proc.kill()
-        try:
-            self.proc.stdin.close()
-            self.proc.wait(timeout=10)
-        except (OSError, subprocess.TimeoutExpired):
-            self.proc.kill()
-            self.proc.wait()
+def _close(proc):
+    try:
+        proc.stdin.close()
+        proc.wait(timeout=30)
+    except (OSError, subprocess.TimeoutExpired):
+        proc.kill()
+        proc.wait()
 
 
 def run_fuzz(jobs, workers=None):
-    """Runs (fname, mode) jobs; returns {job: {"failures": [...], "stats": {...}, "calls": n}}."""
-    cores = len(os.sched_getaffinity(0))
-    workers = workers or int(os.environ.get("NUVRA_FUZZ_WORKERS", "0")) or min(cores, 8)
-    timeout = call_timeout()
-    results = {job: {"failures": [], "stats": collections.Counter(), "hard": 0, "calls": 0}
-               for job in jobs}
-    pending = collections.deque((fname, mode, 0) for fname, mode in jobs)
-    sel, tmpdir, serial = selectors.DefaultSelector(), tempfile.mkdtemp(prefix="nuvra-fuzz-"), itertools.count()
-    spawned, live, idle, quoted = [], [], collections.deque(), set()
+    """Runs (fname, mode) jobs; returns {job: {"failures": [...], "stats": {...}, "calls": n}}.
 
-    def spawn():
-        w = _Worker(tmpdir, next(serial))
-        sel.register(w.proc.stdout, selectors.EVENT_READ, w)
-        spawned.append(w)
-        live.append(w)
-        idle.append(w)
+    One thread per worker process feeds it jobs and reads its reports; the main
+    thread kills a worker whose call outlives the timeout.  A worker that dies is
+    replaced and its job goes on after the case that killed it."""
+    timeout = float(os.environ.get("NUVRA_FUZZ_TIMEOUT", 20.0 if sanitized() else 5.0))
+    workers = workers or int(os.environ.get("NUVRA_FUZZ_WORKERS", 0)) or min(os.cpu_count(), 8)
+    results = {job: {"failures": [], "stats": collections.Counter(), "hard": 0, "calls": 0} for job in jobs}
+    pending = collections.deque((fname, mode, 0) for fname, mode in jobs)
+    tmpdir, serial, spawned, stop = tempfile.mkdtemp(prefix="nuvra-fuzz-"), itertools.count(), [], []
 
     def fail(job, idx, problem, extra=""):
         fname, mode = job
@@ -816,72 +662,80 @@ def run_fuzz(jobs, workers=None):
         results[job]["failures"].append(f"{fname}: {problem}\n  call: {call}\n  replay: python "
                                         f"tests/fuzz_support.py --replay {fname} {mode} {idx}{extra}")
 
-    def retire(w, problem=None):
-        """`w` is gone or hung: record a failure if it had a job, and queue the job's rest."""
-        sel.unregister(w.proc.stdout)
-        live.remove(w)
-        if w in idle:
-            idle.remove(w)
-        stacks = _native_stacks(w.proc.pid) if problem and w.job else ""
-        w.close(kill=bool(problem))  # a crashed worker is waited for: how did it end?
-        spawn()
-        if not w.job:
-            return
-        res, (fname, mode) = results[w.job], w.job
-        san = _sanitizer_log(w.proc.pid)
-        extra = ("\n  native stacks of the hung worker:\n" + stacks if stacks else "") + (
-            "\n  sanitizer report:\n" + san if san else "\n  stderr:\n" + re.sub(
-                "(?m)^", "    ", _stderr_report(w.err_path)[1]))
-        fail(w.job, w.current, problem or f"worker crashed ({_describe_exit(w.proc.returncode)})", extra)
-        quoted.add(w)
-        res["hard"] += 1
-        nxt = 0 if w.current is None else w.current + 1
-        if res["hard"] >= MAX_HARD_FAILURES:
-            res["failures"].append(f"{fname}: stopped after {res['hard']} crashes/hangs; "
-                                   "its remaining cases did not run")
-        elif nxt < case_count(fname, mode):
-            pending.appendleft((fname, mode, nxt))
+    def slot():
+        w = None
+        while pending and not stop:
+            try:
+                fname, mode, start = pending.popleft()
+            except IndexError:
+                break
+            job, res = (fname, mode), results[(fname, mode)]
+            if w is None:
+                err = os.path.join(tmpdir, f"worker{next(serial)}.stderr")
+                with open(err, "wb") as f:
+                    proc = _spawn("worker_main", stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=f)
+                w = types.SimpleNamespace(proc=proc, err=err, jobs=[], hung=False, quoted=False)
+                spawned.append(w)
+            w.jobs.append(job)
+            w.current, w.deadline, lines = None, time.monotonic() + timeout, ()
+            try:
+                w.proc.stdin.write((json.dumps([fname, mode, start]) + "\n").encode())
+                w.proc.stdin.flush()
+                lines = w.proc.stdout
+            except OSError:  # it died while idle
+                pass
+            for line in lines:
+                tag, data = line[:1], json.loads(line[2:])
+                if tag == b"S":
+                    w.current, w.deadline = data[0], time.monotonic() + timeout
+                    res["calls"] += 1
+                elif tag == b"F":
+                    fail(job, *data)
+                else:  # "E": the job is done
+                    res["stats"].update(data[0])
+                    w.deadline = None
+                    break
+            else:  # the worker is gone: it crashed, or the main thread killed it
+                _close(w.proc)
+                san = _sanitizer_log(w.proc.pid)
+                extra = (f"\n  sanitizer report:\n{san}" if san
+                         else "\n  stderr:\n" + re.sub("(?m)^", "    ", _stderr_report(w.err)[1]))
+                fail(job, w.current, f"hang: no answer within {timeout:g} s (killed)" if w.hung
+                     else f"worker crashed ({_describe_exit(w.proc.returncode)})", extra)
+                w.quoted, res["hard"] = True, res["hard"] + 1
+                nxt = 0 if w.current is None else w.current + 1
+                if res["hard"] >= MAX_HARD_FAILURES:
+                    res["failures"].append(f"{fname}: stopped after {res['hard']} crashes/hangs; "
+                                           "its remaining cases did not run")
+                elif nxt < case_count(fname, mode):
+                    pending.appendleft((fname, mode, nxt))
+                w = None
+        if w:
+            _close(w.proc)
 
+    threads = [threading.Thread(target=slot) for _ in range(max(1, min(workers, len(jobs))))]
     try:
-        for _ in range(max(1, min(workers, len(jobs)))):
-            spawn()
-        while pending or any(w.job for w in live):
-            while pending and idle:
-                idle.popleft().send(*pending.popleft())
-            for key, _ in sel.select(timeout=0.2):
-                w = key.data
-                try:
-                    chunk = os.read(w.proc.stdout.fileno(), 1 << 16)
-                except BlockingIOError:
-                    continue
-                if not chunk:  # the worker is gone
-                    retire(w)
-                    continue
-                *lines, w.buf = (w.buf + chunk).split(b"\n")
-                for tag, _, data in (line.decode().partition(" ") for line in lines):
-                    data = json.loads(data)
-                    if tag == "S":
-                        w.current, w.started = data[0], time.monotonic()
-                        results[w.job]["calls"] += 1
-                    elif tag == "F":
-                        fail(w.job, *data)
-                    else:  # "E": the job is done
-                        results[w.job]["stats"].update(data[0])
-                        w.job = w.current = None
-                        idle.append(w)
-            now = time.monotonic()
-            for w in [w for w in live if w.job and now - w.started > timeout]:
-                retire(w, f"hang: no answer within {timeout:g} s (killed)")
+        for t in threads:
+            t.start()
+        while any(t.is_alive() for t in threads):
+            for w in list(spawned):
+                if w.deadline is not None and time.monotonic() > w.deadline and not w.hung:
+                    w.hung = True
+                    w.proc.kill()
+            time.sleep(0.1)
     finally:
-        for w in live:
-            w.close()
+        stop.append(True)
+        for w in spawned:
+            w.proc.kill()  # none is left after a normal end
+        for t in threads:
+            t.join()
         # reports written by a sanitizer without ending the process still fail the run
         for w in spawned:
-            marker, report = _stderr_report(w.err_path)
-            if marker and w not in quoted:
-                job = (w.history or list(results))[-1]
+            marker, report = _stderr_report(w.err)
+            if marker and not w.quoted:
+                job = (w.jobs or list(results))[-1]
                 results[job]["failures"].append(f"{job[0]}: sanitizer report ({marker}) in a fuzz "
-                                                f"worker that ran {[j[0] for j in w.history]}:\n{report}")
+                                                f"worker that ran {[j[0] for j in w.jobs]}:\n{report}")
         shutil.rmtree(tmpdir)
     for res in results.values():
         res["stats"] = dict(res["stats"])
@@ -889,24 +743,25 @@ def run_fuzz(jobs, workers=None):
 
 
 # ---------------------------------------------------------------------------
-# One-shot children: leak check, borrow check, typical calls (JSON report on stdout)
+# One-shot children: leak check, borrow check, typical calls (a JSON report on stdout)
+
+def _report(obj):
+    sys.__stdout__.write(json.dumps(obj) + "\n")
+
 
 def _malloc_in_use():
-    class MallInfo2(ctypes.Structure):
-        _fields_ = [(n, ctypes.c_size_t) for n in "arena ordblks smblks hblks hblkhd usmblks "
-                    "fsmblks uordblks fordblks keepcost".split()]
-    try:
-        mallinfo2 = ctypes.CDLL(None).mallinfo2
-    except AttributeError:
+    class MallInfo2(ctypes.Structure):  # arena ordblks smblks hblks hblkhd usmblks fsmblks uordblks ...
+        _fields_ = [("f", ctypes.c_size_t * 10)]
+    mallinfo2 = getattr(ctypes.CDLL(None), "mallinfo2", None)
+    if mallinfo2 is None:
         return 0
     mallinfo2.restype = MallInfo2
-    info = mallinfo2()
-    return info.uordblks + info.hblkhd
+    info = mallinfo2().f
+    return info[7] + info[4]  # uordblks + hblkhd
 
 
 def _rss():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * resource.getpagesize()
+    return int(pathlib.Path("/proc/self/statm").read_text().split()[1]) * resource.getpagesize()
 
 
 def _arrays_in(value):
@@ -921,41 +776,34 @@ def leak_child_main(rounds, only=None):
     funcs = {f: getattr(_rust, f) for f in only or _rust.__all__}
     if os.environ.get("NUVRA_LEAK_SELFTEST") == "1":
         # the checker's own test: a stand-in for `mean` that leaks in every way watched
-        hoard, libc = [], ctypes.CDLL(None)
-        libc.malloc.restype = ctypes.c_void_p
-
-        def leaky(*args, **kwargs):
-            libc.malloc(4096)
-            hoard.extend([args, np.ones(3)])
-            return hoard[-1]
-        funcs["mean"] = leaky
+        hoard, malloc = [], ctypes.CDLL(None).malloc
+        malloc.restype = ctypes.c_void_p
+        funcs["mean"] = lambda *args, **kwargs: hoard.extend([args, malloc(4096), np.ones(3)]) or hoard[-1]
     cases = {f: [build_case(f, "leak", i) for i in range(case_count(f, "leak"))] for f in funcs}
 
-    def one_pass(fn, cases, problems):
-        for case in cases:
+    def passes(fname, times, problems):
+        for case in cases[fname] * times:
             inputs = list(case.args) + list(case.kwargs.values())
             refs = [sys.getrefcount(v) for v in inputs]
-            result = _call(fn, case.args, case.kwargs)[1]
+            result = _call(funcs[fname], case.args, case.kwargs)[1]
             # NumPy arrays are not tracked by the garbage collector: watch them die instead
             watched = [weakref.ref(a) for a in _arrays_in(result)]
             del result
             if alive := sum(r() is not None for r in watched):
-                problems.add(f"{alive} result array(s) still alive after the result was dropped in {case.desc}")
+                problems.add(f"{alive} result array(s) still alive after the result was dropped "
+                             f"in {case.desc}")
             if (after := [sys.getrefcount(v) for v in inputs]) != refs:
                 problems.add(f"argument reference counts changed {refs} -> {after} in {case.desc}")
             del inputs
+        gc.collect()
 
     report = {"functions": {}, "calls": 0, "rss_start": None}
-    for fname, fn in funcs.items():
+    for fname in funcs:
         problems = set()
-        for _ in range(2):  # warm-up: one-time objects, caches, the pool
-            one_pass(fn, cases[fname], problems)
-        gc.collect()
+        passes(fname, 2, problems)  # warm-up: one-time objects, caches, the pool
         report["rss_start"] = report["rss_start"] or _rss()
         m0, b0 = _malloc_in_use(), sys.getallocatedblocks()
-        for _ in range(rounds):
-            one_pass(fn, cases[fname], problems)
-        gc.collect()
+        passes(fname, rounds, problems)
         calls = rounds * len(cases[fname])
         report["calls"] += calls
         by_kind = {p.split(" in ")[0].split("[")[0][:40]: p for p in sorted(problems, reverse=True)}
@@ -963,61 +811,50 @@ def leak_child_main(rounds, only=None):
                                       "block_growth": sys.getallocatedblocks() - b0,
                                       "problems": sorted(by_kind.values())}
     # everything once more: resident memory must stay where the first pass left it
-    gc.collect()
     report["rss_mid"] = _rss()
-    for fname, fn in funcs.items():
-        for _ in range(max(1, rounds // 2)):
-            one_pass(fn, cases[fname], set())
-    gc.collect()
-    report["rss_end"] = _rss()
-    sys.__stdout__.write(json.dumps(report) + "\n")
+    for fname in funcs:
+        passes(fname, max(1, rounds // 2), set())
+    _report({**report, "rss_end": _rss()})
 
 
 class CountingRegistry:
-    """A borrow registry of our own that counts and checks every acquire and release."""
+    """A borrow registry of our own that counts and checks every acquire and release.
+    The frame may call it with a Python exception pending: it uses operators on plain
+    dicts and ints only (no calls), which still work then."""
     NAME = "_RUST_NUMPY_BORROW_CHECKING_API"
 
     def __init__(self):
         self.acquires = self.releases = self.mut_calls = self.refuse_after = 0
-        self.refuse, self.outstanding, self.errors = None, {}, []  # refuse: a return code
-        acquire = ctypes.CFUNCTYPE(ctypes.c_int32, ctypes.c_void_p, ctypes.c_void_p)
-        release = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_void_p)
-        self._fns = [acquire(self._acquire), acquire(self._acquire_mut), release(self._release),
-                     release(self._release_mut)]
+        self.refuse, self.held, self.errors = None, {}, []  # refuse: what acquires answer
+        acq, rel = (ctypes.CFUNCTYPE(r, ctypes.c_void_p, ctypes.c_void_p) for r in (ctypes.c_int32, None))
+        self._fns = [acq(self._acquire), acq(self._mut), rel(self._release), rel(self._mut)]
         # version, flags, acquire, acquire_mut, release, release_mut
-        self.api = (ctypes.c_void_p * 6)(1, None, *(ctypes.cast(f, ctypes.c_void_p).value for f in self._fns))
+        self.api = (ctypes.c_void_p * 6)(1, None, *(ctypes.cast(f, ctypes.c_void_p) for f in self._fns))
         self._name = ctypes.create_string_buffer(self.NAME.encode())
         new = ctypes.pythonapi.PyCapsule_New
         new.restype, new.argtypes = ctypes.py_object, [ctypes.c_void_p] * 3
         self.capsule = new(ctypes.addressof(self.api), ctypes.addressof(self._name), None)
 
-    # The frame may call these with a Python exception pending; they use
-    # operators on plain dicts and ints only (no calls), which still work then.
     def _acquire(self, flags, arr):
-        if self.refuse is not None:
-            if self.refuse_after <= 0:
-                return self.refuse
-            self.refuse_after -= 1
+        if self.refuse is not None and self.refuse_after <= 0:
+            return self.refuse
+        self.refuse_after -= 1
         self.acquires += 1
-        self.outstanding[arr] = (self.outstanding[arr] if arr in self.outstanding else 0) + 1
+        self.held[arr] = (self.held[arr] if arr in self.held else 0) + 1
         return 0
-
-    def _acquire_mut(self, flags, arr):
-        self.mut_calls += 1
-        return -2
 
     def _release(self, flags, arr):
         self.releases += 1
-        held = self.outstanding[arr] if arr in self.outstanding else 0
-        if held <= 0:
+        if arr not in self.held:
             self.errors += [arr]  # a release without a borrow
-        elif held == 1:
-            del self.outstanding[arr]
+        elif self.held[arr] == 1:
+            del self.held[arr]
         else:
-            self.outstanding[arr] = held - 1
+            self.held[arr] -= 1
 
-    def _release_mut(self, flags, arr):
+    def _mut(self, flags, arr):  # exclusive borrows: counted and refused
         self.mut_calls += 1
+        return -2
 
 
 def borrow_child_main():
@@ -1032,40 +869,36 @@ def borrow_child_main():
         for i in range(case_count(fname, "leak")):
             case = build_case(fname, "leak", i)
             outcome, _, exc = _call(getattr(_rust, fname), case.args, case.kwargs)
-            if reg.acquires != reg.releases or reg.outstanding:
+            if reg.acquires != reg.releases or reg.held:
                 unbalanced.append(f"after {outcome} of {case.desc}: {reg.acquires} acquires, "
                                   f"{reg.releases} releases")
                 reg.releases = reg.acquires
-                reg.outstanding.clear()
+                reg.held.clear()
             if outcome not in ("returned", "PanicException") and not isinstance(
                     exc, ALLOWED_ERRORS + (FuzzSentinelError,)):
                 bad.append(f"{outcome}: {exc} in {case.desc}")
             del case, exc
         report["functions"][fname] = {"calls": case_count(fname, "leak"), "unbalanced": unbalanced[:5],
                                       "bad_outcomes": bad[:5], "bad_outcome_count": len(bad)}
-    report["checks"] = {"acquires": reg.acquires, "mut_calls": reg.mut_calls,
-                        "errors": [f"release of an array holding no borrow ({a:#x})" for a in reg.errors[:5]],
+    report["checks"] = {"acquires": reg.acquires, "mut_calls": reg.mut_calls, "errors": [
+                        f"release of an array holding no borrow ({a:#x})" for a in reg.errors[:5]],
                         "capsule_kept": getattr(multiarray, reg.NAME) is reg.capsule}
 
     def refused(call, code, after=0):
-        """Calls with acquires answering `code` (after letting `after` through)."""
-        reg.refuse, reg.refuse_after = code, after
-        a0, r0 = reg.acquires, reg.releases
-        try:
-            outcome, _, exc = _call(call, (), {})
-        finally:
-            reg.refuse = None
-        args = list(map(str, exc.args)) if exc is not None else None
-        return [outcome, args, [reg.acquires - a0, reg.releases - r0, len(reg.outstanding)]]
+        """[outcome, exception args, [acquires, releases, still held]] of a call whose
+        acquires answer `code` after the first `after`."""
+        reg.refuse, reg.refuse_after, a0, r0 = code, after, reg.acquires, reg.releases
+        outcome, _, exc = _call(call, (), {})
+        reg.refuse = None
+        counts = [reg.acquires - a0, reg.releases - r0, len(reg.held)]
+        return [outcome, exc and list(map(str, exc.args)), counts]
 
     x, y = np.arange(5.0), np.arange(5.0) * 2
-    report["refused"] = {
-        "mean": refused(lambda: _rust.mean(x), -1),
-        "mean_code5": refused(lambda: _rust.mean(x), 5),
-        "second_array": refused(lambda: _rust.euclidean_distance(x, y), -1, after=1),
-        "then_ok": refused(lambda: _rust.mean(x), None),
-    }
-    sys.__stdout__.write(json.dumps(report) + "\n")
+    report["refused"] = {"mean": refused(lambda: _rust.mean(x), -1),
+                         "mean_code5": refused(lambda: _rust.mean(x), 5),
+                         "second_array": refused(lambda: _rust.euclidean_distance(x, y), -1, after=1),
+                         "then_ok": refused(lambda: _rust.mean(x), None)}
+    _report(report)
 
 
 def typical_child_main():
@@ -1073,22 +906,19 @@ def typical_child_main():
     from nuvra import _rust
     out = {}
     for fname in _rust.__all__:
-        fn, params, kinds, typical = _plan(fname)[:4]
-        outcome, result, exc = _call(fn, tuple(v for v, _ in typical), {})
-        out[fname] = outcome + (f": {exc}" if exc is not None else "")
-        del result, exc
-    sys.__stdout__.write(json.dumps(out) + "\n")
+        fn, _, _, typical = _plan(fname)[:4]
+        outcome, _, exc = _call(fn, tuple(v for v, _ in typical), {})
+        out[fname] = f"{outcome}: {exc}"
+    _report(out)
 
 
 if __name__ == "__main__":
     if len(sys.argv) != 5 or sys.argv[1] != "--replay":
         sys.exit("usage: fuzz_support.py --replay FUNCTION MODE INDEX")
     np.set_printoptions(threshold=1000000, precision=17)
-    fname, mode, index = sys.argv[2], sys.argv[3], int(sys.argv[4])
-    case = build_case(fname, mode, index)
+    case = build_case(sys.argv[2], sys.argv[3], int(sys.argv[4]))
     print(case.desc)
     for k, v in [*enumerate(case.args), *case.kwargs.items()]:
-        print(f"  {k}: {type(v).__name__} {v!r}" + (
-            f" strides={v.strides} c={v.flags.c_contiguous} f={v.flags.f_contiguous} "
-            f"aligned={v.flags.aligned}" if isinstance(v, np.ndarray) else ""), flush=True)
-    print(run_case(_plan(fname)[0], fname, case))
+        layout = f" strides={v.strides} aligned={v.flags.aligned}" if isinstance(v, np.ndarray) else ""
+        print(f"  {k}: {type(v).__name__} {v!r}{layout}", flush=True)
+    print(run_case(_plan(sys.argv[2])[0], sys.argv[2], case))
