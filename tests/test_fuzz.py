@@ -39,10 +39,9 @@ def test_every_parameter_and_result_is_described():
 @pytest.mark.parametrize("mode", ["main"] + ["absurd"] * (not fuzz_support.sanitized()))
 @pytest.mark.parametrize("name", FUNCTIONS)
 def test_hostile_arguments(name, mode, fuzz_results):
-    res = fuzz_results[(name, mode)]
-    failures = res["failures"]
-    report = (f"{len(failures)} failing call(s) of {res['calls']}; outcomes {res['stats']}\n"
-              + "\n\n".join(failures[:12]) + ("\n..." if len(failures) > 12 else ""))
+    res, failures = fuzz_results[(name, mode)], fuzz_results[(name, mode)]["failures"]
+    report = "\n\n".join([f"{len(failures)} failing call(s) of {res['calls']}; outcomes {res['stats']}",
+                          *failures[:12], "..." if len(failures) > 12 else ""])
     # the fuzz must reach the computation, not only the argument checks
     assert mode == "absurd" or res["stats"].get("returned", 0) > 0, report
     reasons = {next((r for pat, r in KNOWN_FAILURES if re.search(pat, f, re.S)), None) for f in failures}
