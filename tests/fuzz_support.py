@@ -780,6 +780,7 @@ def leak_child_main(rounds, only=None):
         malloc.restype = ctypes.c_void_p
         funcs["mean"] = lambda *args, **kwargs: hoard.extend([args, malloc(4096), np.ones(3)]) or hoard[-1]
     cases = {f: [build_case(f, "leak", i) for i in range(case_count(f, "leak"))] for f in funcs}
+    gc.freeze()  # the cases live throughout: collections need not scan them
 
     def passes(fname, times, problems, collect=True):
         for case in cases[fname] * times:
