@@ -1,10 +1,5 @@
-"""Repeated calls leak nothing, and every array borrow is given back.
-
-Both checks run in fresh interpreters (tests/fuzz_support.py): the leak check
-so that resident memory is not disturbed by the rest of the suite, the
-borrow check because its registry must be installed before the extension is
-first imported.
-"""
+"""Repeated calls leak nothing, and every array borrow is given back (in fresh interpreters:
+resident memory is undisturbed there, and the borrow registry comes before the extension)."""
 
 import os
 import sys
@@ -18,40 +13,33 @@ from nuvra import _rust  # noqa: E402
 
 FUNCTIONS = list(_rust.__all__)
 SANITIZED = fuzz_support.sanitized()
-
-# Findings that are not fixed yet: function -> reason (xfail, not strict).
-KNOWN_LEAKS = {}
+KNOWN_LEAKS = {}  # findings not fixed yet: function -> reason (non-strict xfail)
 
 # Per function, over a few thousand calls after warm-up: bytes still held by
-# malloc and Python memory blocks still allocated. One leaked byte per call
+# malloc and Python memory blocks still allocated.  One leaked byte per call
 # would not show; one leaked object, array or buffer per call does.
 MALLOC_GROWTH_LIMIT = 256 << 10
 BLOCK_GROWTH_LIMIT = 500
-# Resident memory across a second pass over every function.
-RSS_GROWTH_LIMIT = 4 << 20
-
+RSS_GROWTH_LIMIT = 4 << 20  # resident memory across a second pass over every function
 ROUNDS = 4 if SANITIZED else 20
-
 needs_plain_allocator = pytest.mark.skipif(
     SANITIZED, reason="the sanitizer's allocator quarantines freed memory, so usage is not flat")
 
 
-@pytest.fixture(scope="module")
-def leak_report():
-    report, detail, code = fuzz_support.run_child("leak_child_main", ROUNDS)
-    assert report is not None, f"leak check child failed ({code}):\n{detail}"
+def _child(entry, *args):
+    report, detail, code = fuzz_support.run_child(entry, *args)
+    assert report is not None, f"{entry} failed ({code}):\n{detail}"
     return report
 
 
-@pytest.fixture(scope="module")
-def borrow_report():
-    report, detail, code = fuzz_support.run_child("borrow_child_main")
-    assert report is not None, f"borrow check child failed ({code}):\n{detail}"
-    return report
+leak_report = pytest.fixture(scope="module")(lambda: _child("leak_child_main", ROUNDS))
+borrow_report = pytest.fixture(scope="module")(lambda: _child("borrow_child_main"))
 
 
-@pytest.mark.parametrize("name", fuzz_support.xfail_params(FUNCTIONS, KNOWN_LEAKS))
-def test_repeated_calls_do_not_leak(name, leak_report):
+@pytest.mark.parametrize("name", FUNCTIONS)
+def test_repeated_calls_do_not_leak(name, leak_report, request):
+    if name in KNOWN_LEAKS:
+        request.applymarker(pytest.mark.xfail(reason=KNOWN_LEAKS[name], strict=False))
     entry = leak_report["functions"][name]
     assert entry["calls"] >= 100 * ROUNDS
     # result arrays die with their result; arguments get their references back
@@ -63,20 +51,16 @@ def test_repeated_calls_do_not_leak(name, leak_report):
 
 @needs_plain_allocator
 def test_resident_memory_stays_flat(leak_report):
-    growth = leak_report["rss_end"] - leak_report["rss_mid"]
-    assert growth < RSS_GROWTH_LIMIT, (
-        f"resident memory grew by {growth} bytes over {leak_report['calls']} calls "
-        f"({leak_report['rss_start']} -> {leak_report['rss_mid']} -> {leak_report['rss_end']})")
+    r = leak_report
+    assert r["rss_end"] - r["rss_mid"] < RSS_GROWTH_LIMIT, (
+        f"resident memory over {r['calls']} calls: {r['rss_start']} -> {r['rss_mid']} -> {r['rss_end']}")
 
 
 @needs_plain_allocator
 def test_leak_check_catches_a_leak(monkeypatch):
-    """The checker itself: a stand-in for `mean` that keeps its arguments and
-    results alive and leaks a malloc'd buffer per call is caught every way."""
+    """A stand-in for `mean` that keeps arguments and results alive and leaks malloc'd memory."""
     monkeypatch.setenv("NUVRA_LEAK_SELFTEST", "1")
-    report, detail, _ = fuzz_support.run_child("leak_child_main", 2)
-    assert report is not None, detail
-    entry = report["functions"]["mean"]
+    entry = _child("leak_child_main", 2, ["mean"])["functions"]["mean"]
     text = "\n".join(entry["problems"])
     assert "still alive" in text and "reference counts changed" in text, text
     assert entry["malloc_growth"] >= MALLOC_GROWTH_LIMIT, entry
@@ -85,37 +69,25 @@ def test_leak_check_catches_a_leak(monkeypatch):
 
 @pytest.mark.parametrize("name", FUNCTIONS)
 def test_every_borrow_is_released(name, borrow_report):
-    """After every call (returned, raised or panicked) acquires == releases."""
+    """After every call (returned, raised or panicked) acquires == releases, and with a
+    registry of another extension calls still end only in the documented outcomes."""
     entry = borrow_report["functions"][name]
     assert entry["calls"] > 0
     assert not entry["unbalanced"], "\n".join(entry["unbalanced"])
+    assert not entry["bad_outcomes"], (f"{entry['bad_outcome_count']} call(s) ended otherwise:\n"
+                                       + "\n".join(entry["bad_outcomes"]))
 
 
-@pytest.mark.parametrize("name", FUNCTIONS)
-def test_foreign_registry_keeps_outcomes(name, borrow_report):
-    """With a registry of another extension whose operations run Python code,
-    calls still end only in the documented outcomes."""
-    entry = borrow_report["functions"][name]
-    bad = entry["bad_outcomes"]
-    assert not bad, f"{entry['bad_outcome_count']} call(s) ended otherwise:\n" + "\n".join(bad)
-
-
-def test_foreign_registry_is_used_and_kept(borrow_report):
+def test_foreign_registry_is_used_and_kept_and_a_conflict_is_a_panic(borrow_report):
     checks = borrow_report["checks"]
     assert checks["acquires"] > 1000
     assert checks["capsule_kept"], "the extension replaced an existing registry capsule"
     assert checks["mut_calls"] == 0, "exclusive borrows were taken"
     assert not checks["errors"], checks["errors"]
-
-
-def test_conflicting_borrow_is_a_panic(borrow_report):
-    refused = borrow_report["refused"]
-    # [outcome, exception args, [acquires, releases, still outstanding]]
-    assert refused["mean"] == [
-        "PanicException", ["called `Result::unwrap()` on an `Err` value: AlreadyBorrowed"], [0, 0, 0]]
+    refused = borrow_report["refused"]  # [outcome, exception args, [acquires, releases, outstanding]]
+    already = ["PanicException", ["called `Result::unwrap()` on an `Err` value: AlreadyBorrowed"]]
+    assert refused["mean"] == already + [[0, 0, 0]]
     assert refused["mean_code5"] == [
         "PanicException", ["Unexpected return code 5 from borrow checking API"], [0, 0, 0]]
-    # y refused after x was taken: x is given back
-    assert refused["second_array"] == [
-        "PanicException", ["called `Result::unwrap()` on an `Err` value: AlreadyBorrowed"], [1, 1, 0]]
+    assert refused["second_array"] == already + [[1, 1, 0]]  # y refused after x: x given back
     assert refused["then_ok"] == ["returned", None, [1, 1, 0]]
