@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "module_frame/buffers.hpp"
 #include "module_frame/families.hpp"
 #include "module_frame/interrupt.hpp"
 #include "module_frame/simd.hpp"
@@ -308,11 +309,11 @@ std::span<const double> matrix_row(const MatrixView& m, std::size_t p, std::vect
     return copy;
 }
 
-OwnedArray2 batch_rolling_spearman_py(MatrixView x_batch, MatrixView y_batch, std::uint64_t window) {
+UninitArray2 batch_rolling_spearman_py(MatrixView x_batch, MatrixView y_batch, std::uint64_t window) {
     if (x_batch.rows != y_batch.rows || x_batch.cols != y_batch.cols)
         raise_value_error("x_batch and y_batch must have identical shapes");
     const std::size_t rows = x_batch.rows, cols = x_batch.cols;
-    OwnedArray2 out(rows, cols);
+    UninitArray2 out(rows, cols);
     double* block = out.data();
     // Each item reads its own rows (the arrays stay borrowed while the caller
     // waits) and writes its own row of the result block.

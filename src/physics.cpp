@@ -86,37 +86,45 @@ NUVRA_INLINE void tile(const Rows& a, const Rows& b, std::size_t r0, std::size_t
         for (int v = 0; v < IV; ++v) simd::store(m + i0 + 4 * v + (j0 + jj) * k1, acc[jj][v]);
 }
 
-// Columns [jlo, jhi) of M, M[i][j] = sum over rows r (in order, from +0.0)
-// of v1[r][i] * v2[r][j], stored column-major (i + j * k1) for LAPACK and
-// zero on entry. Every cell is its own sum in row order; the cells run side
-// by side in register tiles, over blocks of rows small enough to stay in
-// cache. jlo is a multiple of 4.
-NUVRA_MULTIVERSION void inner_products(const Rows& a, const Rows& b, std::size_t n,
-                                       std::size_t k1, std::size_t jlo, std::size_t jhi,
-                                       double* m) {
-    constexpr std::size_t kRowBlock = 128;
+// Rows [r0, r1) of the sums for columns [jlo, jhi) of M, M[i][j] = sum over
+// rows r (in order, from +0.0) of v1[r][i] * v2[r][j], stored column-major
+// (i + j * k1) for LAPACK and zero before the first rows. Every cell is its
+// own sum in row order; the cells run side by side in register tiles. jlo
+// is a multiple of 4. Nothing in here may throw: a multiversioned function
+// is called as if it never did.
+NUVRA_MULTIVERSION void inner_products_rows(const Rows& a, const Rows& b, std::size_t r0,
+                                            std::size_t r1, std::size_t k1, std::size_t jlo,
+                                            std::size_t jhi, double* m) {
     const std::size_t i8 = k1 / 8 * 8, i4 = k1 / 4 * 4;
     const std::size_t j4 = jlo + (jhi - jlo) / 4 * 4;
+    for (std::size_t j0 = jlo; j0 < j4; j0 += 4) {
+        for (std::size_t i0 = 0; i0 < i8; i0 += 8) tile<2>(a, b, r0, r1, k1, i0, j0, m);
+        if (i4 > i8) tile<1>(a, b, r0, r1, k1, i8, j0, m);
+    }
+    // Cells outside the tiles: the last k1 % 4 rows of M for the tiled
+    // columns, and every row of the last columns.
+    if (i4 == k1 && j4 == jhi) return;
+    for (std::size_t r = r0; r < r1; ++r) {
+        const double* ar = a.row(r);
+        const double* br = b.row(r);
+        for (std::size_t j = jlo; j < jhi; ++j) {
+            const double bj = br[j];
+            double* col = m + j * k1;
+            for (std::size_t i = (j < j4 ? i4 : 0); i < k1; ++i) col[i] += ar[i] * bj;
+        }
+    }
+}
+
+// Columns [jlo, jhi) of M over all n rows, in blocks of rows small enough
+// to stay in cache, with a Ctrl-C check between blocks.
+void inner_products(const Rows& a, const Rows& b, std::size_t n, std::size_t k1,
+                    std::size_t jlo, std::size_t jhi, double* m) {
+    constexpr std::size_t kRowBlock = 128;
     InterruptPoll poll;
     for (std::size_t r0 = 0; r0 < n; r0 += kRowBlock) {
         const std::size_t r1 = std::min(n, r0 + kRowBlock);
         poll((r1 - r0) * k1 * (jhi - jlo));
-        for (std::size_t j0 = jlo; j0 < j4; j0 += 4) {
-            for (std::size_t i0 = 0; i0 < i8; i0 += 8) tile<2>(a, b, r0, r1, k1, i0, j0, m);
-            if (i4 > i8) tile<1>(a, b, r0, r1, k1, i8, j0, m);
-        }
-        // Cells outside the tiles: the last k1 % 4 rows of M for the tiled
-        // columns, and every row of the last columns.
-        if (i4 == k1 && j4 == jhi) continue;
-        for (std::size_t r = r0; r < r1; ++r) {
-            const double* ar = a.row(r);
-            const double* br = b.row(r);
-            for (std::size_t j = jlo; j < jhi; ++j) {
-                const double bj = br[j];
-                double* col = m + j * k1;
-                for (std::size_t i = (j < j4 ? i4 : 0); i < k1; ++i) col[i] += ar[i] * bj;
-            }
-        }
+        inner_products_rows(a, b, r0, r1, k1, jlo, jhi, m);
     }
 }
 

@@ -645,9 +645,10 @@ UninitArray1 second_derivative_inner(std::span<const double> x, double dt,
 // Forward differences of the samples (each divided by dt), `order` passes;
 // each pass keeps the length by repeating its last difference, so from the
 // second pass on the trailing entries of finite data are 0.0. Fewer than two
-// samples give [NaN]. Past n passes the state soon repeats bit for bit with
-// period 1 or 2 (a fixed point, or one entry alternating in sign); from there
-// only the parity of the passes left matters, so the loop stops.
+// samples give [NaN]. Once values have run to 0, infinity or NaN the state
+// repeats bit for bit with period 1 or 2; from there only the parity of the
+// passes left matters, so the loop stops. Otherwise every pass counts (with
+// |dt| = 1 the values grow without repeating), and a Ctrl-C check runs.
 UninitArray1 finite_difference_inner(std::span<const double> x, std::uint64_t order, double dt) {
     const std::size_t n = x.size();
     if (order != 0 && n < 2) return one_value(NaN);

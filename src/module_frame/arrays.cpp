@@ -445,14 +445,17 @@ PyObject* build(Array1&& a) {
     return take_over(std::move(a.data), 1, dims, strides);
 }
 
-PyObject* build_raw1(std::unique_ptr<double, FreeDoubles>& buf, std::size_t n) {
+// A taken-over array of `nd` dimensions (row-major) over a buffer from
+// allocate_doubles.
+PyObject* build_raw(std::unique_ptr<double, FreeDoubles>& buf, int nd, const std::size_t* shape) {
     ensure_numpy();
     if (!buf) buf.reset(allocate_doubles(1));
     PyObject* container = new_raw_container(buf);
     double* data = reinterpret_cast<SliceContainer*>(container)->raw;
-    npy_intp dims[1] = {static_cast<npy_intp>(n)};
-    npy_intp strides[1] = {8};
-    return array_over(container, data, 1, dims, strides);
+    const std::size_t cols = nd == 2 ? shape[1] : 1;
+    npy_intp dims[2] = {static_cast<npy_intp>(shape[0]), static_cast<npy_intp>(cols)};
+    npy_intp strides[2] = {static_cast<npy_intp>(cols * 8), 8};
+    return array_over(container, data, nd, dims, strides);
 }
 
 PyObject* build(Array2&& a) {
@@ -516,7 +519,11 @@ PyObject* build(FloatList&& a) {
 
 }  // namespace frame
 
-PyObject* build(UninitArray1&& a) { return frame::build_raw1(a.buf, a.n); }
+PyObject* build(UninitArray1&& a) { return frame::build_raw(a.buf, 1, &a.n); }
+PyObject* build(UninitArray2&& a) {
+    const std::size_t shape[2] = {a.rows, a.cols};
+    return frame::build_raw(a.buf, 2, shape);
+}
 
 // Large result buffers are recycled: a freed one is kept (up to kRecycleHeld
 // bytes in all, the oldest given back first) and handed out again for a

@@ -40,7 +40,25 @@ struct UninitArray1 {
     double& operator[](std::size_t i) const { return buf.get()[i]; }
 };
 
+// The same for a row-major rows x cols block, taken over by a new 2-D array.
+struct UninitArray2 {
+    std::unique_ptr<double, FreeDoubles> buf;
+    std::size_t rows = 0, cols = 0;
+
+    UninitArray2() = default;
+    UninitArray2(std::size_t r, std::size_t c,
+                 const std::source_location loc = std::source_location::current())
+        : rows(r), cols(c) {
+        std::uint64_t cells;
+        if (mul_overflows(r, c, cells)) panic_capacity_overflow(loc);
+        check_capacity(cells, sizeof(double), loc);
+        buf.reset(allocate_doubles(static_cast<std::size_t>(cells)));
+    }
+    double* data() const { return buf.get(); }
+};
+
 // Found by argument-dependent lookup from the frame's result builder.
 PyObject* build(UninitArray1&& a);
+PyObject* build(UninitArray2&& a);
 
 }  // namespace nuvra

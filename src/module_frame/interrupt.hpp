@@ -12,6 +12,10 @@
 // Worker threads of the pool never touch Python: on them the same check
 // reports whether the waiting caller has abandoned the batch (it polls for
 // signals while it waits), and the item stops.
+//
+// The check throws, so it never runs inside a NUVRA_MULTIVERSION function
+// (see simd.hpp), a noexcept function, a destructor, or while a lock is
+// held (it can run Python code).
 #pragma once
 
 #include <cstdint>

@@ -6,6 +6,13 @@
 // fixed-order sum takes the terms of a vector one lane at a time, in index
 // order, and only the work that does not depend on order (terms, masks,
 // comparisons, counts, minima) runs lane-parallel.
+//
+// A multiversioned function must never throw, nor call anything that can
+// (a panic, an allocation, an interrupt check): GCC compiles every direct
+// call of one as if it could not throw, so an exception leaving it ends the
+// process in std::terminate. Kernels keep such functions to pure loops over
+// given buffers; allocation, checks and polls stay in their plain callers,
+// which call the vector loop a block at a time.
 #pragma once
 
 #include <cstdint>
