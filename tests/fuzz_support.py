@@ -117,7 +117,8 @@ N_RANDOM = {"main": int(os.environ.get("NUVRA_FUZZ_CASES", "250")), "leak": 60}
 
 def sanitized():
     """True under scripts/sanitize_tests.sh (the AddressSanitizer runtime is preloaded)."""
-    return os.environ.get("NUVRA_SANITIZED") == "1" or "libasan" in os.environ.get("LD_PRELOAD", "")
+    from helpers import sanitized as check
+    return check()
 
 
 # ---------------------------------------------------------------------------

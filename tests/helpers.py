@@ -1,11 +1,22 @@
 """Small helpers shared by the test modules."""
 
 import math
+import os
 
 import numpy as np
+import pytest
 
 NAN, INF = float("nan"), float("inf")
 LAYOUTS = ["contiguous", "strided", "reversed", "unaligned"]
+
+
+def sanitized():
+    """True under scripts/sanitize_tests.sh (the AddressSanitizer runtime is preloaded)."""
+    return os.environ.get("NUVRA_SANITIZED") == "1" or "libasan" in os.environ.get("LD_PRELOAD", "")
+
+
+# The sanitizer's allocator aborts on a failed allocation instead of raising.
+needs_memory_error = pytest.mark.skipif(sanitized(), reason="the sanitizer aborts on a failed allocation")
 
 
 def arr(values):

@@ -1,7 +1,6 @@
 """Correlation coefficients, autocorrelation family, cross-correlation, coherence, wavelet coherence."""
 
 import math
-import os
 import time
 
 import numpy as np
@@ -9,7 +8,7 @@ import pytest
 import scipy.signal
 import scipy.stats
 
-from helpers import NAN, INF, arr, assert_stops_on_ctrl_c, in_order_sum, layouts, panics, same
+from helpers import NAN, INF, arr, assert_stops_on_ctrl_c, in_order_sum, layouts, panics, same, sanitized
 from nuvra import _rust as nv
 
 rng = np.random.default_rng(6)
@@ -106,7 +105,7 @@ def test_partial_autocorrelation_of_ar1_and_huge_lags():
     assert abs(pacf[1] - 0.7) < 0.05 and np.all(np.abs(pacf[2:]) < 0.06)
     assert np.isnan(nv.partial_autocorrelation(arr([1, 2, 3]), 6)).sum() == 7
     # The result is allocated before any work (the sanitizer's allocator aborts instead of failing).
-    for lag in (2**60 - 1, 2**64 - 1) + (() if os.environ.get("NUVRA_SANITIZED") == "1" else (2**59,)):
+    for lag in (2**60 - 1, 2**64 - 1) + (() if sanitized() else (2**59,)):
         with pytest.raises(BaseException, match="capacity overflow|^$") as info:
             nv.partial_autocorrelation(arr([1, 2, 3]), lag)
         assert type(info.value).__name__ == ("MemoryError" if lag < 2**60 - 1 else "PanicException")

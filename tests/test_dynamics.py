@@ -2,13 +2,12 @@
 
 import itertools
 import math
-import os
 
 import numpy as np
 import pytest
 from scipy.spatial.distance import cdist, pdist
 
-from helpers import assert_stops_on_ctrl_c, panics
+from helpers import assert_stops_on_ctrl_c, panics, needs_memory_error
 from nuvra import _rust as r
 
 NAN = float("nan")
@@ -335,7 +334,7 @@ def test_attractor_reconstruction(sig, dim, tau, want):
     np.testing.assert_array_equal(got, np.array(want, dtype=float))
 
 
-@pytest.mark.skipif(os.environ.get("NUVRA_SANITIZED") == "1", reason="the sanitizer aborts on a failed allocation")
+@needs_memory_error
 def test_results_sized_by_a_parameter_fail_at_once():  # max_iter entries; dim columns (tau 0: n rows)
     s = np.arange(1000.0)
     with pytest.raises(MemoryError):

@@ -6,8 +6,7 @@ import time
 import numpy as np
 import pytest
 
-from fuzz_support import sanitized
-from helpers import NAN, INF, arr, assert_stops_on_ctrl_c, panics
+from helpers import NAN, INF, arr, assert_stops_on_ctrl_c, panics, needs_memory_error
 from nuvra import _rust as nv
 
 rng = np.random.default_rng(5)
@@ -18,6 +17,24 @@ HENON = [0.1, 0.1]   # x coordinates of the Henon map, x' = 1 - 1.4 x^2 + 0.3 x_
 for _ in range(600):
     HENON.append(1 - 1.4 * HENON[-1] * HENON[-1] + 0.3 * HENON[-2])
 HENON = np.array(HENON[2:])
+
+
+DOCS = {
+    "delay_embedding": ("(signal, dim, tau)", "Construct time-delay embedding matrix."),
+    "optimal_embedding_dimension": ("(signal, tau, max_dim, threshold)",
+                                    "Find optimal embedding dimension using Cao's method."),
+    "mutual_information_delay": ("(signal, max_lag, n_bins)",
+                                 "Find optimal time delay using mutual information."),
+    "false_nearest_neighbors": ("(signal, tau, max_dim, r_threshold, a_threshold)",
+                                "Find optimal embedding dimension using false nearest neighbors."),
+    "multivariate_embedding": ("(signals, dim, tau)", "Construct multivariate time-delay embedding."),
+}
+BIG = 2**64 - 1
+
+
+def test_docs_and_signatures():
+    for name, (sig, doc) in DOCS.items():
+        assert (getattr(nv, name).__text_signature__, getattr(nv, name).__doc__) == (sig, doc)
 
 
 def embed(x, dim, tau):
@@ -163,7 +180,7 @@ def test_mutual_information_delay_zero_bins():   # a constant signal needs no bi
     assert "index out of bounds" in panics(nv.mutual_information_delay, SINE, 20, 0)
 
 
-@pytest.mark.skipif(sanitized(), reason="the sanitizer aborts on a failed allocation")
+@needs_memory_error
 def test_results_sized_by_a_parameter_are_allocated_at_once():
     start = time.monotonic()
     pytest.raises(MemoryError, nv.false_nearest_neighbors, HENON[:64], 0, 2**44, 10.0, 2.0)

@@ -7,12 +7,29 @@ import nolds
 import numpy as np
 import pytest
 
-from fuzz_support import sanitized
-from helpers import NAN, INF, arr, assert_stops_on_ctrl_c, in_order_sum, panics
+from helpers import NAN, INF, arr, assert_stops_on_ctrl_c, in_order_sum, panics, needs_memory_error
 from nuvra import _rust as nv
 
 rng = np.random.default_rng(11)
 NOISE = rng.standard_normal(4096)
+
+
+DOCS = {
+    "hurst_exponent": ("(signal, method)", "Compute Hurst exponent using R/S method."),
+    "dfa": ("(signal, min_scale, max_scale, order)", "Compute DFA exponent."),
+    "hurst_r2": ("(signal)", "Compute R\u00b2 of Hurst fit."),
+    "detrended_fluctuation_analysis": ("(signal, min_scale, max_scale, n_scales)",
+                                       "Detrended fluctuation analysis (full output)."),
+    "rescaled_range": ("(signal, segment_size)", "Compute rescaled range (R/S) statistic."),
+    "long_range_correlation": ("(signal, max_lag)",
+                               "Analyse long-range correlation via autocorrelation power-law decay."),
+    "variance_growth": ("(signal, max_lag)", "Analyse variance growth with aggregation scale."),
+}
+
+
+def test_docs_and_signatures():
+    for name, (sig, doc) in DOCS.items():
+        assert (getattr(nv, name).__text_signature__, getattr(nv, name).__doc__) == (sig, doc)
 
 
 def ols(xs, ys):
@@ -175,7 +192,7 @@ def test_multiscale_dfa_scale_sets(n, lo, hi, k, scales):
     assert math.isnan(alpha) == (np.count_nonzero((2 <= s) & (s <= n)) < 2)
 
 
-@pytest.mark.skipif(sanitized(), reason="the sanitizer aborts on a failed allocation")
+@needs_memory_error
 def test_results_sized_by_a_parameter_are_allocated_at_once():
     start = time.monotonic()
     for args in ((8, 2**40, 2**63 - 1), (8, 2**44, 2**64 - 1), (1, 2**62, 10**15)):  # 8 TiB and more

@@ -7,6 +7,7 @@ import os
 import numpy as np
 import pytest
 
+from helpers import needs_memory_error
 from nuvra import _rust as nv
 
 ADD_ORDER = """
@@ -374,10 +375,7 @@ def test_panic_resumed_from_python(capfd):
     assert "Python stack trace below:" in err
 
 
-@pytest.mark.skipif(
-    os.environ.get("NUVRA_SANITIZED") == "1",
-    reason="the sanitizer runtime aborts on a failed allocation instead of raising",
-)
+@needs_memory_error
 def test_memory_error_leaves_process_running(python_subprocess):
     code = """
         import resource, numpy as np
