@@ -125,7 +125,7 @@ def test_no_finite_sample(a):
 
 
 def finite_difference_reference(x, order, dt):
-    v = list(x)
+    v = [float(t) for t in x]
     for _ in range(order):  # each pass repeats its last difference
         d = [(b - a) / dt for a, b in zip(v, v[1:])]
         v = d + d[-1:]
